@@ -1,0 +1,21 @@
+// Supervision daemon: low-water memory mark, reboot requests granted once
+// memory ran low, and a restart when the application is gone.
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "low_water.h"
+#include "mem_sample.h"
+
+namespace {
+const unsigned int sample_period_s = 30;
+}
+
+int main() {
+    if (daemon(0, 0) == -1) return -1;
+    seed_low_water();
+    for (;;) {
+        record_mem_info();
+        sleep(sample_period_s);
+    }
+}

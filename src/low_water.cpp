@@ -1,0 +1,84 @@
+#include "low_water.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+std::atomic<int32_t> reboot_flag(0);
+static_assert(std::atomic<int32_t>::is_always_lock_free,
+              "the flag must be a single atomic word on every target");
+
+namespace {
+const char low_water_path[] = "/plorn_etc/meminfo.txt";
+const char seed_touch_cmd[] = "touch /plorn_etc/meminfo.txt";
+const char seed_write_cmd[] = "echo 58600 > /plorn_etc/meminfo.txt";
+const char store_fmt[] = "echo %lu > %s";
+const double low_memory_threshold = 11720.0;
+const size_t low_water_read_max = 32;
+}  // namespace
+
+int32_t read_decimal(const char* text) {
+    // strtol saturates at long's bounds; on a 64-bit host long is wider
+    // than the figure, so clamp once more to the target's 32-bit range.
+    long value = strtol(text, nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+void seed_low_water() {
+    if (access(low_water_path, F_OK) != 0) {
+        system(seed_touch_cmd);
+        system(seed_write_cmd);
+    }
+}
+
+int32_t read_low_water(FILE* stream) {
+    // One byte more than is read, so the text always ends inside the buffer.
+    char buf[low_water_read_max + 1];
+    memset(buf, 0, sizeof(buf));
+    size_t got = fread(buf, 1, low_water_read_max, stream);
+    if (buf[0] == '\0') return low_water_empty;
+    size_t len = strnlen(buf, got);
+    if (len > 0 && (buf[len - 1] == '\n' || buf[len - 1] == '\r')) buf[len - 1] = '\0';
+    int32_t value = read_decimal(buf);
+    printf("buf:%d\n", value);
+    return value;
+}
+
+int32_t get_current_mem() {
+    FILE* stream = fopen(low_water_path, "r");
+    if (stream == nullptr) {
+        printf("open %s fail\n", low_water_path);
+        return -1;
+    }
+    int32_t value = read_low_water(stream);
+    fclose(stream);
+    return value;
+}
+
+void update_low_water(int32_t figure) {
+    int32_t stored = get_current_mem();
+    if (figure < stored) {
+        if (figure < 0) {
+            // Only malformed input gives a negative figure; "%lu" would
+            // store it as a huge number that reads back as something else,
+            // so the mark keeps its last sound value.
+            printf("bad free_mem:%d, not stored\n", figure);
+        } else {
+            char cmd[64];
+            memset(cmd, 0, sizeof(cmd));
+            int n = snprintf(cmd, sizeof(cmd), store_fmt,
+                             static_cast<unsigned long>(figure), low_water_path);
+            if (n > 0 && static_cast<size_t>(n) < sizeof(cmd)) {
+                system(cmd);
+                sync();
+            }
+        }
+    }
+    if (figure < low_memory_threshold) {
+        puts("ram space not enough");
+        reboot_flag.store(1);
+    }
+}

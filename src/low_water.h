@@ -1,0 +1,30 @@
+#pragma once
+// Lasting low-water mark of the free-memory figure and the low-memory flag.
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+// Raised by the sampling loop, read by the request listener; never lowered.
+extern std::atomic<int32_t> reboot_flag;
+
+// Value of get_current_mem() for an empty file: any real figure is lower.
+constexpr int32_t low_water_empty = 16777215;
+
+// Creates the low-water mark file with the seed value when it is missing.
+void seed_low_water();
+
+// Stored low-water mark, low_water_empty for an empty file, -1 when the
+// file cannot be opened.
+int32_t get_current_mem();
+
+// The reading behind get_current_mem(), for any open stream.
+int32_t read_low_water(FILE* stream);
+
+// Stores a figure lower than the stored one and raises the flag below the
+// threshold.
+void update_low_water(int32_t figure);
+
+// Decimal value as atoi reads it, but saturating at the int32 bounds
+// instead of overflowing.
+int32_t read_decimal(const char* text);

@@ -1,0 +1,85 @@
+#include "mem_sample.h"
+
+#include <climits>
+#include <cstring>
+
+#include "low_water.h"
+
+namespace {
+const char meminfo_path[] = "/proc/meminfo";
+
+struct key_row {
+    const char* key;
+    const char* excluded;
+    size_t skip;
+    const char* log_fmt;
+};
+
+// Tested in this order on every line.
+const key_row key_table[3] = {
+    {"MemFree:", nullptr, 8, "mem_num_free:%s\n"},
+    {"Buffers:", nullptr, 8, "mem_num_buffers:%s\n"},
+    {"Cached:", "SwapCached:", 7, "mem_num_cache:%s\n"},
+};
+
+const size_t field_size = 12;
+}  // namespace
+
+void delete_char(char* text, char c) {
+    char* out = text;
+    for (const char* in = text; *in != '\0'; ++in) {
+        if (*in != c) *out++ = *in;
+    }
+    *out = '\0';
+}
+
+int32_t read_mem_figure(FILE* stream) {
+    char line[64];
+    char fields[3][field_size];
+    memset(line, 0, sizeof(line));
+    memset(fields, 0, sizeof(fields));
+
+    while (!feof(stream)) {
+        memset(line, 0, sizeof(line));
+        if (fgets(line, sizeof(line), stream) == nullptr) break;
+        for (size_t row = 0; row < 3; ++row) {
+            const key_row& k = key_table[row];
+            if (strstr(line, k.key) == nullptr) continue;
+            if (k.excluded != nullptr && strstr(line, k.excluded) != nullptr) continue;
+            delete_char(line, ' ');
+            char* field = fields[row];
+            memset(field, 0, field_size);
+            size_t len = strlen(line);
+            size_t count = len > k.skip ? len - k.skip : 0;
+            // Text too long for the field keeps its first characters.
+            if (count > field_size - 1) count = field_size - 1;
+            memcpy(field, line + k.skip, count);
+            size_t flen = strlen(field);
+            if (flen > 0 && (field[flen - 1] == '\n' || field[flen - 1] == '\r')) field[flen - 1] = '\0';
+            delete_char(field, 'k');
+            delete_char(field, 'B');
+            printf(k.log_fmt, field);
+        }
+    }
+
+    // Summed wide and saturated, so that out-of-range fields cannot wrap
+    // into a small or negative figure.
+    int64_t sum = 0;
+    for (size_t row = 0; row < 3; ++row) sum += read_decimal(fields[row]);
+    if (sum > INT32_MAX) return INT32_MAX;
+    if (sum < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(sum);
+}
+
+int record_mem_info() {
+    FILE* stream = fopen(meminfo_path, "r");
+    if (stream == nullptr) {
+        puts("open /proc/meminfo fail");
+        return -1;
+    }
+    int32_t figure = read_mem_figure(stream);
+    fclose(stream);
+    printf("free_mem:%d\n", figure);
+    update_low_water(figure);
+    return 0;
+}

@@ -1,0 +1,17 @@
+#pragma once
+// One sample of /proc/meminfo reduced to the free-memory figure.
+
+#include <cstdint>
+#include <cstdio>
+
+// Takes a sample and hands its figure to the low-water update.
+// 0 after a complete sample, -1 when /proc/meminfo cannot be opened.
+int record_mem_info();
+
+// The line loop behind record_mem_info(), for any open stream: logs each
+// matched value and returns MemFree + Buffers + Cached in kB, saturated at
+// the int32 bounds.
+int32_t read_mem_figure(FILE* stream);
+
+// Removes every occurrence of c from the text, in place.
+void delete_char(char* text, char c);
