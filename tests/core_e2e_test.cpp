@@ -1,0 +1,78 @@
+// The real check_mem binary on the simulated device: start-up and the
+// memory watch.
+
+#include <gtest/gtest.h>
+
+#include "device.h"
+#include "sandbox_guard.h"
+
+using namespace device;
+
+namespace {
+class Daemon : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        reset();
+    }
+    void TearDown() override { stop(pid); }
+
+    int samples() { return count_lines(log(), "free_mem:"); }
+    bool wait_samples(int n, double timeout_s = 10) {
+        return wait_until([&] { return samples() >= n; }, timeout_s);
+    }
+
+    pid_t pid = 0;
+};
+}  // namespace
+
+TEST_F(Daemon, DetachesSeedsAndSamplesAtOnce) {
+    set_meminfo(1000, 200, 300);
+    start_options opts;
+    opts.args = {"--ignored", "42"};
+    pid = start(opts);
+    ASSERT_TRUE(wait_samples(1));
+    EXPECT_EQ(memory_lines(log()),
+              "mem_num_free:1000\nmem_num_buffers:200\nmem_num_cache:300\n"
+              "free_mem:1500\nbuf:58600\nram space not enough\n");
+    EXPECT_TRUE(wait_until([] { return read_file(mark_path) == "1500\n"; }, 5)) << read_file(mark_path);
+    EXPECT_TRUE(running(pid));
+}
+
+TEST_F(Daemon, ExistingEmptyFileIsNotSeeded) {
+    write_file(mark_path, "");
+    set_meminfo(60000, 2000, 3000);
+    pid = start();
+    ASSERT_TRUE(wait_samples(1));
+    // Seeding would have stored 58600, below this figure.
+    EXPECT_TRUE(wait_until([] { return read_file(mark_path) == "65000\n"; }, 5)) << read_file(mark_path);
+    EXPECT_EQ(memory_lines(log()),
+              "mem_num_free:60000\nmem_num_buffers:2000\nmem_num_cache:3000\nfree_mem:65000\n");
+}
+
+TEST_F(Daemon, SamplesEveryThirtySecondsAndStoresOnlyLowerFigures) {
+    const double rate = 10;
+    set_meminfo(30000, 1000, 9000);
+    double t0 = monotonic_s();
+    start_options opts;
+    opts.time_rate = rate;
+    pid = start(opts);
+    ASSERT_TRUE(wait_samples(1));
+    double first = monotonic_s();
+    EXPECT_LT((first - t0) * rate, 29) << "the first sample waited for a period";
+    EXPECT_TRUE(wait_until([] { return read_file(mark_path) == "40000\n"; }, 5));
+
+    set_meminfo(20000, 1000, 9000);
+    ASSERT_TRUE(wait_samples(2, 30));
+    double second = monotonic_s();
+    double period = (second - first) * rate;
+    EXPECT_GE(period, 29) << "in simulated seconds";
+    EXPECT_LE(period, 45) << "in simulated seconds";
+    EXPECT_TRUE(wait_until([] { return read_file(mark_path) == "30000\n"; }, 5));
+
+    // The same figure again: a rewrite would bring the newline back.
+    write_file(mark_path, "30000");
+    // Sample 3 takes that figure; by sample 4 its update has long finished.
+    ASSERT_TRUE(wait_samples(4, 30));
+    EXPECT_EQ(read_file(mark_path), "30000");
+}

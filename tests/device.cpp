@@ -1,0 +1,193 @@
+#include "device.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace device {
+
+const char log_path[] = "/run/check_mem_sandbox/daemon.log";
+const char reboot_log_path[] = "/run/check_mem_sandbox/reboots.log";
+const char mark_path[] = "/plorn_etc/meminfo.txt";
+const char marker_path[] = "/plorn_etc/reboot_flag.txt";
+const char check_path[] = "/plorn_etc/check_app.txt";
+
+namespace {
+const char pid_path[] = "/run/check_mem_sandbox/daemon.pid";
+const char meminfo_path[] = "/run/check_mem_sandbox/meminfo";
+
+std::vector<std::string> split_words(const char* text) {
+    std::vector<std::string> words;
+    std::istringstream in(text == nullptr ? "" : text);
+    std::string w;
+    while (in >> w) words.push_back(w);
+    return words;
+}
+}  // namespace
+
+double monotonic_s() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+bool wait_until(const std::function<bool()>& cond, double timeout_s) {
+    double end = monotonic_s() + timeout_s;
+    for (;;) {
+        if (cond()) return true;
+        if (monotonic_s() > end) return false;
+        usleep(10000);
+    }
+}
+
+std::string read_file(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_file(const char* path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+bool exists(const char* path) { return access(path, F_OK) == 0; }
+
+std::string log() { return read_file(log_path); }
+
+int count_lines(const std::string& text, const std::string& prefix) {
+    std::istringstream in(text);
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line)) n += line.compare(0, prefix.size(), prefix) == 0;
+    return n;
+}
+
+std::string memory_lines(const std::string& text) {
+    static const char* const prefixes[] = {"mem_num_", "free_mem:", "buf:", "open /plorn_etc/meminfo.txt",
+                                           "ram space", "bad free_mem", "open /proc/meminfo"};
+    std::istringstream in(text);
+    std::string line, out;
+    while (std::getline(in, line)) {
+        for (const char* p : prefixes) {
+            if (line.compare(0, strlen(p), p) == 0) {
+                out += line + "\n";
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+int reboot_calls() { return count_lines(read_file(reboot_log_path), "reboot "); }
+
+void set_meminfo(int free_kb, int buffers_kb, int cached_kb) {
+    // Same length every time and written in one call without truncating, so
+    // a sample taken meanwhile never sees a short or empty file.
+    char text[512];
+    int n = snprintf(text, sizeof(text),
+                     "MemTotal:         124080 kB\n"
+                     "MemFree:        %8d kB\n"
+                     "MemAvailable:   %8d kB\n"
+                     "Buffers:        %8d kB\n"
+                     "Cached:         %8d kB\n"
+                     "SwapCached:            0 kB\n"
+                     "Active:            30000 kB\n",
+                     free_kb, free_kb + cached_kb, buffers_kb, cached_kb);
+    int fd = open(meminfo_path, O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, text, n, 0), n);
+    ASSERT_EQ(ftruncate(fd, n), 0);
+    close(fd);
+}
+
+void reset() {
+    // Orphans of the daemon's start come back to this process to be reaped.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    ASSERT_EQ(system("rm -rf /plorn_etc/* /plorn/*"), 0);
+    write_file(log_path, "");
+    write_file(reboot_log_path, "");
+    unlink(pid_path);
+    int id = msgget(ftok("/plorn", 97), 0);
+    if (id >= 0) msgctl(id, IPC_RMID, nullptr);
+    set_meminfo(40000, 2000, 30000);
+}
+
+pid_t start(const start_options& options) {
+    std::vector<std::string> argv = split_words(getenv("CHECK_MEM_EMULATOR"));
+    const char* bin = getenv("CHECK_MEM_BIN");
+    argv.push_back(bin != nullptr ? bin : CHECK_MEM_BIN);
+    for (const std::string& a : options.args) argv.push_back(a);
+    const char* shim = getenv("CHECK_MEM_SHIM");
+    std::string preload = shim != nullptr ? shim : CHECK_MEM_SHIM;
+    if (options.time_rate > 0) preload += std::string(":") + CHECK_MEM_FAKETIME;
+
+    pid_t starter = fork();
+    if (starter == 0) {
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        setenv("CHECK_MEM_LOG", log_path, 1);
+        setenv("CHECK_MEM_PIDFILE", pid_path, 1);
+        if (options.time_rate > 0) {
+            char rate[64];
+            snprintf(rate, sizeof(rate), "+0 x%g", options.time_rate);
+            setenv("FAKETIME", rate, 1);
+            setenv("FAKETIME_DONT_RESET", "1", 1);
+        }
+        if (!options.fail_thread.empty()) setenv("CHECK_MEM_FAIL_THREAD", options.fail_thread.c_str(), 1);
+        std::vector<char*> cargv;
+        for (std::string& a : argv) cargv.push_back(&a[0]);
+        cargv.push_back(nullptr);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    int status = -1;
+    bool ended = wait_until([&] { return waitpid(starter, &status, WNOHANG) == starter; }, 10);
+    EXPECT_TRUE(ended) << "the starting command did not end at once";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "starting command status " << status;
+    EXPECT_TRUE(wait_until([] { return exists(pid_path); }, 10)) << "no background process";
+    pid_t pid = atoi(read_file(pid_path).c_str());
+    EXPECT_GT(pid, 1);
+    if (options.expect_running) {
+        EXPECT_TRUE(running(pid));
+    }
+    return pid;
+}
+
+bool running(pid_t pid) {
+    // A zombie has ended, though kill() still finds it.
+    std::string stat = read_file(("/proc/" + std::to_string(pid) + "/stat").c_str());
+    size_t close_paren = stat.rfind(')');
+    return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] != 'Z';
+}
+
+int exit_status(pid_t pid, double timeout_s) {
+    int status = 0;
+    if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_s)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void stop(pid_t pid) {
+    if (pid <= 1) return;
+    // daemon() made it a process group leader: its shell commands go too.
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+}  // namespace device

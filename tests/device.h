@@ -1,0 +1,62 @@
+#pragma once
+// The simulated device of the end-to-end tests: the real check_mem binary
+// started inside script/sandbox, its fixed paths and the fake reboot.
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace device {
+
+extern const char log_path[];
+extern const char reboot_log_path[];
+extern const char mark_path[];
+extern const char marker_path[];
+extern const char check_path[];
+
+struct start_options {
+    double time_rate = 0;               // > 0: libfaketime speeds the clock up by this
+    std::vector<std::string> args;      // command-line arguments (ignored by the daemon)
+    std::string fail_thread;            // make this pthread_create fail ("1", "2")
+    bool expect_running = true;
+};
+
+// Empties /plorn_etc, the logs and the request queue, and puts plenty of
+// free memory into the fake /proc/meminfo.
+void reset();
+
+// Rewrites the fake /proc/meminfo in place with these kB figures.
+void set_meminfo(int free_kb, int buffers_kb, int cached_kb);
+
+// Starts check_mem as its starter would; fails the test unless the starting
+// command ends with status 0 at once. Returns the background process's id.
+pid_t start(const start_options& options = start_options());
+
+// Kills and reaps the background process (started by this test only).
+void stop(pid_t pid);
+
+// Status of the background process once it has ended, -1 while it runs.
+int exit_status(pid_t pid, double timeout_s);
+
+bool running(pid_t pid);
+
+// Polls until cond() holds; false after timeout_s.
+bool wait_until(const std::function<bool()>& cond, double timeout_s);
+
+std::string read_file(const char* path);
+void write_file(const char* path, const std::string& bytes);
+bool exists(const char* path);
+
+std::string log();
+// Log lines that begin with prefix.
+int count_lines(const std::string& text, const std::string& prefix);
+// The lines of the memory watch only, in their order.
+std::string memory_lines(const std::string& text);
+// Calls of the fake reboot-like commands.
+int reboot_calls();
+
+double monotonic_s();
+
+}  // namespace device
