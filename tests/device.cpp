@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/ipc.h>
+#include <sys/mount.h>
 #include <sys/msg.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -188,6 +189,42 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
+}
+
+}  // namespace device
+
+
+
+namespace device {
+
+int queue_id() { return msgget(ftok("/plorn", 97), 0); }
+
+bool send_message(long type, const std::string& text) {
+    struct {
+        long mtype;
+        char mtext[8192];
+    } msg;
+    if (text.size() > sizeof(msg.mtext)) return false;
+    msg.mtype = type;
+    memcpy(msg.mtext, text.data(), text.size());
+    return msgsnd(queue_id(), &msg, text.size(), IPC_NOWAIT) == 0;
+}
+
+int queued() {
+    msqid_ds ds;
+    if (msgctl(queue_id(), IPC_STAT, &ds) != 0) return -1;
+    return static_cast<int>(ds.msg_qnum);
+}
+
+void remove_state_dir() {
+    ASSERT_EQ(umount("/plorn_etc"), 0) << strerror(errno);
+    ASSERT_EQ(rmdir("/plorn_etc"), 0) << strerror(errno);
+}
+
+void restore_state_dir() {
+    if (exists("/plorn_etc")) return;
+    ASSERT_EQ(mkdir("/plorn_etc", 0755), 0);
+    ASSERT_EQ(mount("plorn_etc", "/plorn_etc", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
 }
 
 }  // namespace device

@@ -60,3 +60,15 @@ int reboot_calls();
 double monotonic_s();
 
 }  // namespace device
+
+namespace device {
+// The request queue the daemon opened, -1 while there is none.
+int queue_id();
+// Sends one message of this type and text; false when msgsnd fails.
+bool send_message(long type, const std::string& text);
+// Messages waiting in the queue.
+int queued();
+// Unmounts and removes /plorn_etc, or puts a fresh one back.
+void remove_state_dir();
+void restore_state_dir();
+}  // namespace device
