@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "app_watch.h"
 #include "low_water.h"
 #include "mem_sample.h"
 #include "request_listener.h"
@@ -20,6 +21,10 @@ int main() {
     if (pthread_create(&thread, nullptr, msg_thread, nullptr) != 0) {
         puts("create msg_thread failed");
         return -2;
+    }
+    if (pthread_create(&thread, nullptr, mornitor_thread, nullptr) != 0) {
+        puts("create mornitor_thread failed");
+        return -3;
     }
     for (;;) {
         record_mem_info();

@@ -117,6 +117,7 @@ void set_meminfo(int free_kb, int buffers_kb, int cached_kb) {
 }
 
 void reset() {
+    stop_apps();
     // Orphans of the daemon's start come back to this process to be reaped.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     ASSERT_EQ(system("rm -rf /plorn_etc/* /plorn/*"), 0);
@@ -126,6 +127,7 @@ void reset() {
     int id = msgget(ftok("/plorn", 97), 0);
     if (id >= 0) msgctl(id, IPC_RMID, nullptr);
     set_meminfo(40000, 2000, 30000);
+    start_app();
 }
 
 pid_t start(const start_options& options) {
@@ -225,6 +227,45 @@ void restore_state_dir() {
     if (exists("/plorn_etc")) return;
     ASSERT_EQ(mkdir("/plorn_etc", 0755), 0);
     ASSERT_EQ(mount("plorn_etc", "/plorn_etc", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
+}
+
+}  // namespace device
+
+namespace device {
+namespace {
+std::vector<pid_t> apps;
+}
+
+pid_t start_app(const char* argv0, const char* cwd, const char* exe, const std::vector<std::string>& args) {
+    std::string copy = std::string("mkdir -p \"$(dirname ") + exe + ")\" && cp /bin/sleep " + exe;
+    EXPECT_EQ(system(copy.c_str()), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(cwd) != 0) _exit(126);
+        std::vector<std::string> words = args;
+        words.insert(words.begin(), "100000");
+        std::vector<char*> argv{const_cast<char*>(argv0)};
+        for (std::string& w : words) argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        execv(exe, argv.data());
+        _exit(127);
+    }
+    apps.push_back(pid);
+    // Listed by ps once it runs the copy, not the forked test.
+    std::string exe_link = "/proc/" + std::to_string(pid) + "/exe";
+    wait_until([&] {
+        char target[256] = {};
+        return readlink(exe_link.c_str(), target, sizeof(target) - 1) > 0 && strcmp(target, exe) == 0;
+    }, 5);
+    return pid;
+}
+
+void stop_apps() {
+    for (pid_t pid : apps) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    apps.clear();
 }
 
 }  // namespace device

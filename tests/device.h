@@ -23,8 +23,8 @@ struct start_options {
     bool expect_running = true;
 };
 
-// Empties /plorn_etc, the logs and the request queue, and puts plenty of
-// free memory into the fake /proc/meminfo.
+// Empties /plorn and /plorn_etc, the logs and the request queue, puts plenty
+// of free memory into the fake /proc/meminfo and starts the application.
 void reset();
 
 // Rewrites the fake /proc/meminfo in place with these kB figures.
@@ -71,4 +71,13 @@ int queued();
 // Unmounts and removes /plorn_etc, or puts a fresh one back.
 void remove_state_dir();
 void restore_state_dir();
+}  // namespace device
+
+namespace device {
+// Starts a stand-in for the application (a copy of sleep) as argv0 from the
+// directory cwd; the copy is placed at /plorn/quillamont unless exe is given.
+pid_t start_app(const char* argv0 = "/plorn/quillamont", const char* cwd = "/",
+                const char* exe = "/plorn/quillamont", const std::vector<std::string>& args = {});
+// Ends every stand-in started by start_app.
+void stop_apps();
 }  // namespace device

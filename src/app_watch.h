@@ -1,0 +1,13 @@
+#pragma once
+// Watch that the supervised application is running.
+
+// 0 when the application's path is in the first 256 bytes of the file,
+// 1 when it is not, -1 when the file cannot be opened.
+int match_app(const char* path);
+
+// Thread body: every 30 s captures the process listing, and restarts the
+// device when the application is not in it.
+void* mornitor_thread(void* unused);
+
+// One capture and check, without the pause.
+void check_app_once();

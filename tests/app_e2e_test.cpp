@@ -1,0 +1,130 @@
+// The real check_mem binary on the simulated device: the application watch.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <csignal>
+#include <sys/mount.h>
+#include <sys/wait.h>
+
+#include "device.h"
+#include "sandbox_guard.h"
+
+using namespace device;
+
+namespace {
+class AppWatch : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        reset();
+        stop_apps();
+    }
+    void TearDown() override {
+        stop(pid);
+        stop_apps();
+        for (auto it = bound.rbegin(); it != bound.rend(); ++it) umount(it->c_str());
+    }
+
+    int checks() { return count_lines(log(), "app exist") + count_lines(log(), "app not exist"); }
+    void expect_restart_at_once() {
+        pid = start();
+        ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 10));
+        EXPECT_EQ(count_lines(log(), "app not exist"), 1);
+        EXPECT_EQ(read_file(marker_path), "1\n");
+        EXPECT_NE(read_file(check_path).find("grep quillamont"), std::string::npos)
+            << "the listing that failed stays in place";
+    }
+    void bind(const char* source, const char* target) {
+        ASSERT_EQ(mount(source, target, nullptr, MS_BIND, nullptr), 0) << target << ": " << strerror(errno);
+        bound.push_back(target);
+    }
+
+    pid_t pid = 0;
+    std::vector<std::string> bound;
+};
+}  // namespace
+
+TEST_F(AppWatch, RunningApplicationIsFoundAndTheCheckFileRemoved) {
+    start_app();
+    pid = start();
+    ASSERT_TRUE(wait_until([] { return count_lines(log(), "app exist") >= 1; }, 10));
+    EXPECT_TRUE(wait_until([] { return !exists(check_path); }, 5));
+    EXPECT_EQ(reboot_calls(), 0);
+    EXPECT_FALSE(exists(marker_path));
+}
+
+TEST_F(AppWatch, MissingAtStartRestartsAtOnce) { expect_restart_at_once(); }
+
+TEST_F(AppWatch, RelativePathIsNotRecognised) {
+    start_app("./quillamont", "/plorn");
+    expect_restart_at_once();
+}
+
+TEST_F(AppWatch, ApplicationElsewhereIsNotRecognised) {
+    start_app("/run/check_mem_sandbox/opt/quillamont", "/", "/run/check_mem_sandbox/opt/quillamont");
+    expect_restart_at_once();
+}
+
+TEST_F(AppWatch, LineBeyondTheFirst256BytesIsNotRecognised) {
+    // Started first, so listed first: its line alone fills the window.
+    start_app("/run/check_mem_sandbox/pad/quillamont_pad", "/", "/run/check_mem_sandbox/pad/quillamont_pad",
+              std::vector<std::string>(20, "00000000000"));
+    start_app();
+    expect_restart_at_once();
+    EXPECT_NE(read_file(check_path).find("/plorn/quillamont 100000"), std::string::npos)
+        << "the application is in the listing, only too far into it";
+}
+
+TEST_F(AppWatch, BusyBoxUserlandDetectsTheSame) {
+    for (const char* tool : {"/bin/sh", "/bin/ps", "/bin/grep"}) {
+        char real[PATH_MAX] = {};
+        ASSERT_NE(realpath(tool, real), nullptr) << tool;
+        bind("/bin/busybox", real);
+    }
+    // A shell that runs its own reboot would bypass the fake: prove it does not.
+    ASSERT_EQ(system("sh -c 'reboot busybox-probe'"), 0);
+    ASSERT_NE(read_file(reboot_log_path).find("busybox-probe"), std::string::npos);
+    write_file(reboot_log_path, "");
+
+    start_app();
+    pid = start();
+    ASSERT_TRUE(wait_until([] { return count_lines(log(), "app exist") >= 1; }, 10));
+    EXPECT_TRUE(wait_until([] { return !exists(check_path); }, 5));
+    stop(pid);
+    stop_apps();
+    write_file(log_path, "");
+    expect_restart_at_once();
+}
+
+TEST_F(AppWatch, ApplicationThatDiesRestartsTheDeviceAtTheNextCycle) {
+    const double rate = 10;
+    start_app();
+    start_options opts;
+    opts.time_rate = rate;
+    pid = start(opts);
+    ASSERT_TRUE(wait_until([] { return count_lines(log(), "app exist") >= 1; }, 10));
+    double first = monotonic_s();
+    stop_apps();
+    ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 30));
+    double period = (monotonic_s() - first) * rate;
+    EXPECT_GE(period, 29) << "in simulated seconds";
+    EXPECT_LE(period, 45) << "in simulated seconds";
+    EXPECT_EQ(read_file(marker_path), "1\n");
+    // A reboot that returns: the next cycle tries again.
+    ASSERT_TRUE(wait_until([] { return reboot_calls() >= 2; }, 30));
+    EXPECT_TRUE(running(pid));
+}
+
+TEST_F(AppWatch, WatchThatCannotStartEndsTheDaemonWithStatusMinusThree) {
+    start_options opts;
+    opts.fail_thread = "2";
+    opts.expect_running = false;
+    pid = start(opts);
+    EXPECT_EQ(exit_status(pid, 10), 253);
+    EXPECT_EQ(count_lines(log(), "create mornitor_thread failed"), 1);
+    pid = 0;
+}
