@@ -101,6 +101,7 @@ TEST_F(AppWatch, BusyBoxUserlandDetectsTheSame) {
 }
 
 TEST_F(AppWatch, ApplicationThatDiesRestartsTheDeviceAtTheNextCycle) {
+    REQUIRE_FAKETIME();
     const double rate = 10;
     start_app();
     start_options opts;
@@ -124,7 +125,7 @@ TEST_F(AppWatch, WatchThatCannotStartEndsTheDaemonWithStatusMinusThree) {
     opts.fail_thread = "2";
     opts.expect_running = false;
     pid = start(opts);
-    EXPECT_EQ(exit_status(pid, 10), 253);
+    expect_exit(pid, 253);
     EXPECT_EQ(count_lines(log(), "create mornitor_thread failed"), 1);
     pid = 0;
 }

@@ -40,6 +40,8 @@ std::vector<std::string> split_words(const char* text) {
 }
 }  // namespace
 
+bool emulated() { return CHECK_MEM_EMULATOR[0] != '\0'; }
+
 double monotonic_s() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -131,14 +133,13 @@ void reset() {
 }
 
 pid_t start(const start_options& options) {
-    std::vector<std::string> argv = split_words(getenv("CHECK_MEM_EMULATOR"));
-    const char* bin = getenv("CHECK_MEM_BIN");
-    argv.push_back(bin != nullptr ? bin : CHECK_MEM_BIN);
+    std::vector<std::string> argv = split_words(CHECK_MEM_EMULATOR);
+    argv.push_back(CHECK_MEM_BIN);
     for (const std::string& a : options.args) argv.push_back(a);
-    const char* shim = getenv("CHECK_MEM_SHIM");
-    std::string preload = shim != nullptr ? shim : CHECK_MEM_SHIM;
+    std::string preload = CHECK_MEM_SHIM;
     if (options.time_rate > 0) preload += std::string(":") + CHECK_MEM_FAKETIME;
 
+    unlink(pid_path);
     pid_t starter = fork();
     if (starter == 0) {
         setenv("LD_PRELOAD", preload.c_str(), 1);
@@ -154,7 +155,7 @@ pid_t start(const start_options& options) {
         std::vector<char*> cargv;
         for (std::string& a : argv) cargv.push_back(&a[0]);
         cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
+        execvp(cargv[0], cargv.data());
         _exit(127);
     }
     int status = -1;
@@ -177,10 +178,15 @@ bool running(pid_t pid) {
     return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] != 'Z';
 }
 
-int exit_status(pid_t pid, double timeout_s) {
+void expect_exit(pid_t pid, int expected) {
+    if (emulated()) {
+        EXPECT_TRUE(wait_until([pid] { return !running(pid); }, 20));
+        return;
+    }
     int status = 0;
-    if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_s)) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ASSERT_TRUE(wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), expected);
 }
 
 void stop(pid_t pid) {

@@ -45,6 +45,7 @@ protected:
 }  // namespace
 
 TEST_F(Requests, DroppedWhileMemoryIsFineGrantedOnceItRanLow) {
+    REQUIRE_FAKETIME();
     write_file(marker_path, "stale marker of another length\n");
     start_options opts;
     opts.time_rate = 10;
@@ -99,6 +100,7 @@ TEST_F(Requests, MissingStateDirectoryDoesNotStopTheReboot) {
 }
 
 TEST_F(Requests, RemovedQueueIsRetriedWhileSamplingGoesOn) {
+    REQUIRE_FAKETIME();
     start_options opts;
     opts.time_rate = 10;
     start_daemon(opts);
@@ -115,7 +117,7 @@ TEST_F(Requests, ListenerThatCannotStartEndsTheDaemonWithStatusMinusTwo) {
     opts.fail_thread = "1";
     opts.expect_running = false;
     pid = start(opts);
-    EXPECT_EQ(exit_status(pid, 10), 254);
+    expect_exit(pid, 254);
     EXPECT_EQ(count_lines(log(), "create msg_thread failed"), 1);
     pid = 0;
 }

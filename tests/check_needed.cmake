@@ -1,0 +1,10 @@
+# Fails unless BIN needs no shared library but the C library.
+execute_process(COMMAND ${READELF} -d ${BIN} OUTPUT_VARIABLE dyn RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${READELF} failed on ${BIN}")
+endif()
+string(REGEX MATCHALL "Shared library: \\[[^]]*\\]" needed "${dyn}")
+message(STATUS "${BIN}: ${needed}")
+if(NOT needed STREQUAL "Shared library: [libc.so.6]")
+  message(FATAL_ERROR "needs more than the C library: ${needed}")
+endif()
