@@ -16,12 +16,7 @@ const size_t listing_read_max = 256;
 const unsigned int check_period_s = 30;
 }  // namespace
 
-int match_app(const char* path) {
-    FILE* stream = fopen(path, "r");
-    if (stream == nullptr) {
-        printf("open %s fail\n", path);
-        return -1;
-    }
+int match_app_listing(FILE* stream) {
     char buf[listing_read_max + 1];
     memset(buf, 0, sizeof(buf));
     size_t got = fread(buf, 1, listing_read_max, stream);
@@ -29,8 +24,18 @@ int match_app(const char* path) {
     // hide the lines behind it.
     bool found = memmem(buf, got, app_path, sizeof(app_path) - 1) != nullptr;
     puts(found ? "app exist" : "app not exist");
-    fclose(stream);
     return found ? 0 : 1;
+}
+
+int match_app(const char* path) {
+    FILE* stream = fopen(path, "r");
+    if (stream == nullptr) {
+        printf("open %s fail\n", path);
+        return -1;
+    }
+    int ret = match_app_listing(stream);
+    fclose(stream);
+    return ret;
 }
 
 void check_app_once() {

@@ -33,11 +33,12 @@ void delete_char(char* text, char c) {
     *out = '\0';
 }
 
-int32_t read_mem_figure(FILE* stream) {
+int32_t read_mem_figure(FILE* stream, int* matches) {
     char line[64];
     char fields[3][field_size];
     memset(line, 0, sizeof(line));
     memset(fields, 0, sizeof(fields));
+    *matches = 0;
 
     while (!feof(stream)) {
         memset(line, 0, sizeof(line));
@@ -46,6 +47,7 @@ int32_t read_mem_figure(FILE* stream) {
             const key_row& k = key_table[row];
             if (strstr(line, k.key) == nullptr) continue;
             if (k.excluded != nullptr && strstr(line, k.excluded) != nullptr) continue;
+            ++*matches;
             delete_char(line, ' ');
             char* field = fields[row];
             memset(field, 0, field_size);
@@ -77,8 +79,15 @@ int record_mem_info() {
         puts("open /proc/meminfo fail");
         return -1;
     }
-    int32_t figure = read_mem_figure(stream);
+    int matches = 0;
+    int32_t figure = read_mem_figure(stream, &matches);
     fclose(stream);
+    if (matches == 0) {
+        // An empty or foreign read is no measurement: taken as 0 kB free it
+        // would store 0 as the lasting low and allow reboots on request.
+        puts("no memory values in /proc/meminfo");
+        return -1;
+    }
     printf("free_mem:%d\n", figure);
     update_low_water(figure);
     return 0;

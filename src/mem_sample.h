@@ -5,13 +5,14 @@
 #include <cstdio>
 
 // Takes a sample and hands its figure to the low-water update.
-// 0 after a complete sample, -1 when /proc/meminfo cannot be opened.
+// 0 after a complete sample, -1 when /proc/meminfo cannot be opened or
+// holds none of the three values.
 int record_mem_info();
 
 // The line loop behind record_mem_info(), for any open stream: logs each
 // matched value and returns MemFree + Buffers + Cached in kB, saturated at
-// the int32 bounds.
-int32_t read_mem_figure(FILE* stream);
+// the int32 bounds. *matches counts the lines that matched a key.
+int32_t read_mem_figure(FILE* stream, int* matches);
 
 // Removes every occurrence of c from the text, in place.
 void delete_char(char* text, char c);

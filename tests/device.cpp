@@ -145,6 +145,11 @@ pid_t start(const start_options& options) {
         setenv("LD_PRELOAD", preload.c_str(), 1);
         setenv("CHECK_MEM_LOG", log_path, 1);
         setenv("CHECK_MEM_PIDFILE", pid_path, 1);
+        // A sanitized daemon's stderr is the null device: reports go to
+        // files that stop() turns into test failures.
+        setenv("ASAN_OPTIONS", "log_path=/run/check_mem_sandbox/sanitizer:verify_asan_link_order=0", 1);
+        setenv("UBSAN_OPTIONS", "log_path=/run/check_mem_sandbox/sanitizer:print_stacktrace=1", 1);
+        setenv("TSAN_OPTIONS", "log_path=/run/check_mem_sandbox/sanitizer", 1);
         if (options.time_rate > 0) {
             char rate[64];
             snprintf(rate, sizeof(rate), "+0 x%g", options.time_rate);
@@ -197,6 +202,15 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
+    std::string reports;
+    FILE* ls = popen("cat /run/check_mem_sandbox/sanitizer.* 2>/dev/null; rm -f /run/check_mem_sandbox/sanitizer.*", "r");
+    if (ls != nullptr) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), ls)) > 0) reports.append(buf, n);
+        pclose(ls);
+    }
+    EXPECT_EQ(reports, "") << "sanitizer report from the daemon";
 }
 
 }  // namespace device

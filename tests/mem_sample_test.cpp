@@ -10,6 +10,7 @@ namespace {
 struct sample {
     int32_t figure;
     std::string log;
+    int matches;
 };
 
 sample read_sample(const std::string& text) {
@@ -17,11 +18,12 @@ sample read_sample(const std::string& text) {
     fwrite(text.data(), 1, text.size(), f);
     rewind(f);
     testing::internal::CaptureStdout();
-    int32_t figure = read_mem_figure(f);
+    int matches = -1;
+    int32_t figure = read_mem_figure(f, &matches);
     fflush(stdout);
     std::string log = testing::internal::GetCapturedStdout();
     fclose(f);
-    return {figure, log};
+    return {figure, log, matches};
 }
 }  // namespace
 
@@ -45,10 +47,13 @@ TEST(MemSample, SwapCachedNeverFillsTheCachedField) {
 }
 
 TEST(MemSample, MissingKeysCountZeroAndTheLastMatchWins) {
-    EXPECT_EQ(read_sample("Active: 5 kB\n").figure, 0);
-    EXPECT_EQ(read_sample("Active: 5 kB\n").log, "");
+    sample none = read_sample("Active: 5 kB\n");
+    EXPECT_EQ(none.figure, 0);
+    EXPECT_EQ(none.log, "");
+    EXPECT_EQ(none.matches, 0) << "no measurement: the sample must not be stored";
     sample s = read_sample("Buffers: 1 kB\nBuffers: 2 kB\n");
     EXPECT_EQ(s.figure, 2);
+    EXPECT_EQ(s.matches, 2);
     EXPECT_EQ(s.log, "mem_num_buffers:1\nmem_num_buffers:2\n");
 }
 
