@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <csignal>
-#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include "device.h"
@@ -26,7 +25,7 @@ protected:
     void TearDown() override {
         stop(pid);
         stop_apps();
-        for (auto it = bound.rbegin(); it != bound.rend(); ++it) umount(it->c_str());
+        unbind_all();
     }
 
     int checks() { return count_lines(log(), "app exist") + count_lines(log(), "app not exist"); }
@@ -38,13 +37,7 @@ protected:
         EXPECT_NE(read_file(check_path).find("grep quillamont"), std::string::npos)
             << "the listing that failed stays in place";
     }
-    void bind(const char* source, const char* target) {
-        ASSERT_EQ(mount(source, target, nullptr, MS_BIND, nullptr), 0) << target << ": " << strerror(errno);
-        bound.push_back(target);
-    }
-
     pid_t pid = 0;
-    std::vector<std::string> bound;
 };
 }  // namespace
 
@@ -83,7 +76,7 @@ TEST_F(AppWatch, BusyBoxUserlandDetectsTheSame) {
     for (const char* tool : {"/bin/sh", "/bin/ps", "/bin/grep"}) {
         char real[PATH_MAX] = {};
         ASSERT_NE(realpath(tool, real), nullptr) << tool;
-        bind("/bin/busybox", real);
+        bind_over("/bin/busybox", real);
     }
     // A shell that runs its own reboot would bypass the fake: prove it does not.
     ASSERT_EQ(system("sh -c 'reboot busybox-probe'"), 0);

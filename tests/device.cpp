@@ -133,7 +133,13 @@ void reset() {
 }
 
 pid_t start(const start_options& options) {
-    std::vector<std::string> argv = split_words(CHECK_MEM_EMULATOR);
+    std::vector<std::string> argv;
+    if (options.without_dac_override) {
+        for (const char* a : {"setpriv", "--inh-caps=-dac_override,-dac_read_search",
+                              "--bounding-set=-dac_override,-dac_read_search", "--"})
+            argv.push_back(a);
+    }
+    for (const std::string& w : split_words(CHECK_MEM_EMULATOR)) argv.push_back(w);
     argv.push_back(CHECK_MEM_BIN);
     for (const std::string& a : options.args) argv.push_back(a);
     std::string preload = CHECK_MEM_SHIM;
@@ -239,7 +245,8 @@ int queued() {
 }
 
 void remove_state_dir() {
-    ASSERT_EQ(umount("/plorn_etc"), 0) << strerror(errno);
+    // Detached, as the daemon's shell commands may hold files open in it.
+    ASSERT_EQ(umount2("/plorn_etc", MNT_DETACH), 0) << strerror(errno);
     ASSERT_EQ(rmdir("/plorn_etc"), 0) << strerror(errno);
 }
 
@@ -261,6 +268,10 @@ pid_t start_app(const char* argv0, const char* cwd, const char* exe, const std::
     EXPECT_EQ(system(copy.c_str()), 0);
     pid_t pid = fork();
     if (pid == 0) {
+        // Ends with the test process, and holds none of its output pipes.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int null_fd = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
         if (chdir(cwd) != 0) _exit(126);
         std::vector<std::string> words = args;
         words.insert(words.begin(), "100000");
@@ -286,6 +297,35 @@ void stop_apps() {
         waitpid(pid, nullptr, 0);
     }
     apps.clear();
+}
+
+}  // namespace device
+
+namespace device {
+namespace {
+std::vector<std::string> bound;
+}
+
+void bind_over(const char* source, const char* target) {
+    ASSERT_EQ(mount(source, target, nullptr, MS_BIND, nullptr), 0) << target << ": " << strerror(errno);
+    bound.push_back(target);
+}
+
+void unbind_all() {
+    for (auto it = bound.rbegin(); it != bound.rend(); ++it) EXPECT_EQ(umount(it->c_str()), 0) << *it;
+    bound.clear();
+}
+
+long status_kb(pid_t pid, const char* field) {
+    std::istringstream in(read_file(("/proc/" + std::to_string(pid) + "/status").c_str()));
+    std::string key;
+    long value = -1;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, strlen(field), field) == 0 && line[strlen(field)] == ':')
+            value = atol(line.c_str() + strlen(field) + 1);
+    }
+    return value;
 }
 
 }  // namespace device

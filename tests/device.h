@@ -26,6 +26,7 @@ struct start_options {
     std::vector<std::string> args;      // command-line arguments (ignored by the daemon)
     std::string fail_thread;            // make this pthread_create fail ("1", "2")
     bool expect_running = true;
+    bool without_dac_override = false;  // file modes bind the daemon, as for a non-root user
 };
 
 // Empties /plorn and /plorn_etc, the logs and the request queue, puts plenty
@@ -91,4 +92,12 @@ pid_t start_app(const char* argv0 = "/plorn/quillamont", const char* cwd = "/",
                 const char* exe = "/plorn/quillamont", const std::vector<std::string>& args = {});
 // Ends every stand-in started by start_app.
 void stop_apps();
+}  // namespace device
+
+namespace device {
+// Bind-mounts source over target until unbind_all().
+void bind_over(const char* source, const char* target);
+void unbind_all();
+// Resident figures of a process from /proc/PID/status, in kB.
+long status_kb(pid_t pid, const char* field);
 }  // namespace device

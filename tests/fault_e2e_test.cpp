@@ -1,0 +1,168 @@
+// Faults injected around the real check_mem binary: it keeps running, and
+// what it stores stays sound.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/mount.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
+
+#include "device.h"
+#include "sandbox_guard.h"
+
+using namespace device;
+
+namespace {
+class Faults : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        reset();
+    }
+    void TearDown() override {
+        stop(pid);
+        unbind_all();
+        chmod("/run/check_mem_sandbox/meminfo", 0644);
+        if (remount_state_dir) {
+            EXPECT_EQ(umount2("/plorn_etc", MNT_DETACH), 0) << strerror(errno);
+            EXPECT_EQ(mount("plorn_etc", "/plorn_etc", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
+        }
+        restore_state_dir();
+    }
+
+    static int samples() { return count_lines(log(), "free_mem:"); }
+    static int lines(const char* prefix) { return count_lines(log(), prefix); }
+    void start_fast(start_options opts = start_options()) {
+        opts.time_rate = 30;
+        pid = start(opts);
+    }
+    // A sound low-water mark: one of the given values and a newline.
+    static bool mark_is(std::initializer_list<const char*> allowed) {
+        std::string mark = read_file(mark_path);
+        for (const char* a : allowed)
+            if (mark == a) return true;
+        ADD_FAILURE() << "low-water mark holds \"" << mark << "\"";
+        return false;
+    }
+
+    pid_t pid = 0;
+    bool remount_state_dir = false;
+};
+}  // namespace
+
+TEST_F(Faults, StateDirectoryRemovedWhileRunning) {
+    REQUIRE_FAKETIME();
+    start_fast();
+    ASSERT_TRUE(wait_until([] { return read_file(mark_path) == "58600\n"; }, 10));
+    remove_state_dir();
+    ASSERT_TRUE(wait_until([] { return lines("open /plorn_etc/meminfo.txt fail") >= 2; }, 30));
+    // The capture has nowhere to go: each check counts the application missing.
+    EXPECT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 30));
+    restore_state_dir();
+    int seen = samples();
+    ASSERT_TRUE(wait_until([seen] { return samples() >= seen + 2; }, 30));
+    EXPECT_TRUE(running(pid));
+    EXPECT_FALSE(exists(mark_path)) << "only the seeding at start creates the file";
+}
+
+TEST_F(Faults, ReadOnlyStateDirectoryKeepsTheStoredMark) {
+    write_file(mark_path, "58600\n");
+    ASSERT_EQ(mount(nullptr, "/plorn_etc", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << strerror(errno);
+    remount_state_dir = true;
+    set_meminfo(5000, 1000, 4000);
+    pid = start();
+    ASSERT_TRUE(wait_until([] { return lines("ram space not enough") >= 1; }, 10));
+    ASSERT_TRUE(wait_until([] { return queue_id() >= 0; }, 10));
+    ASSERT_TRUE(send_message(1, "go"));
+    EXPECT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 10)) << "the marker fails, the reboot still runs";
+    EXPECT_TRUE(mark_is({"58600\n"}));
+    EXPECT_TRUE(running(pid));
+}
+
+TEST_F(Faults, FullStateDirectoryNeverLeavesAPartialMark) {
+    REQUIRE_FAKETIME();
+    ASSERT_EQ(umount2("/plorn_etc", MNT_DETACH), 0);
+    ASSERT_EQ(mount("plorn_etc", "/plorn_etc", "tmpfs", 0, "mode=0755,size=8k"), 0) << strerror(errno);
+    remount_state_dir = true;
+    write_file(mark_path, "58600\n");
+    ASSERT_NE(system("head -c 1M /dev/zero > /plorn_etc/filler 2>/dev/null"), 0) << "the state directory is not full";
+    start_fast();
+    ASSERT_TRUE(wait_until([] { return samples() >= 1; }, 10));
+    set_meminfo(20000, 1000, 4000);
+    ASSERT_TRUE(wait_until([] { return samples() >= 3; }, 30));
+    set_meminfo(10000, 1000, 4000);
+    ASSERT_TRUE(wait_until([] { return samples() >= 5; }, 30));
+    EXPECT_TRUE(mark_is({"58600\n", "25000\n", "15000\n"}));
+    EXPECT_TRUE(running(pid));
+}
+
+TEST_F(Faults, MeminfoUnreadableOrEmptyForAWhile) {
+    REQUIRE_FAKETIME();
+    write_file(mark_path, "58600\n");
+    ASSERT_EQ(chmod("/run/check_mem_sandbox/meminfo", 0), 0);
+    start_options opts;
+    opts.without_dac_override = true;
+    start_fast(opts);
+    ASSERT_TRUE(wait_until([] { return lines("open /proc/meminfo fail") >= 2; }, 30));
+    EXPECT_EQ(samples(), 0);
+
+    ASSERT_EQ(chmod("/run/check_mem_sandbox/meminfo", 0644), 0);
+    ASSERT_EQ(truncate("/run/check_mem_sandbox/meminfo", 0), 0);
+    ASSERT_TRUE(wait_until([] { return lines("no memory values in /proc/meminfo") >= 2; }, 30));
+    EXPECT_TRUE(mark_is({"58600\n"})) << "an empty read is no measurement";
+    EXPECT_EQ(lines("ram space not enough"), 0);
+
+    set_meminfo(30000, 1000, 4000);
+    ASSERT_TRUE(wait_until([] { return samples() >= 1; }, 30));
+    EXPECT_TRUE(wait_until([] { return read_file(mark_path) == "35000\n"; }, 30));
+    EXPECT_TRUE(running(pid));
+}
+
+TEST_F(Faults, MessagesSentBeforeTheDaemonStartsAreJudgedWhenTaken) {
+    int id = msgget(ftok("/plorn", 97), IPC_CREAT | 0666);
+    ASSERT_GE(id, 0);
+    ASSERT_TRUE(send_message(1, "early request"));
+    ASSERT_TRUE(send_message(3, "other"));
+    ASSERT_TRUE(send_message(1, std::string(900, 'o')));
+    ASSERT_TRUE(send_message(1, "another"));
+    pid = start();
+    ASSERT_TRUE(wait_until([] { return queued() == 0; }, 10));
+    ASSERT_TRUE(wait_until([] { return samples() >= 1; }, 10));
+    EXPECT_EQ(reboot_calls(), 0) << "memory was fine when they were taken";
+    EXPECT_EQ(lines("error occur, ret:-1, msgId:"), 1);
+    EXPECT_EQ(queue_id(), id) << "the daemon uses the queue it finds";
+}
+
+TEST_F(Faults, RebootThatReturnsLeavesEveryLoopRunning) {
+    REQUIRE_FAKETIME();
+    set_meminfo(5000, 1000, 4000);
+    start_fast();
+    ASSERT_TRUE(wait_until([] { return lines("ram space not enough") >= 1 && queue_id() >= 0; }, 10));
+    ASSERT_TRUE(send_message(1, "first"));
+    ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 10));
+    stop_apps();
+    ASSERT_TRUE(wait_until([] { return reboot_calls() >= 2; }, 30)) << "the application watch acts again";
+    ASSERT_TRUE(send_message(1, "second"));
+    ASSERT_TRUE(wait_until([] { return reboot_calls() >= 3; }, 30)) << "the listener acts again";
+    int seen = samples();
+    EXPECT_TRUE(wait_until([seen] { return samples() > seen; }, 30)) << "the sampling goes on";
+    EXPECT_EQ(read_file(marker_path), "1\n");
+}
+
+TEST_F(Faults, ShellFailingEveryCommand) {
+    REQUIRE_FAKETIME();
+    char shell[PATH_MAX] = {};
+    ASSERT_NE(realpath("/bin/sh", shell), nullptr);
+    bind_over("/bin/false", shell);
+    start_fast();
+    EXPECT_TRUE(wait_until([] { return lines("open /plorn_etc/meminfo.txt fail") >= 3; }, 40))
+        << "the seeding could not run, the sampling goes on";
+    EXPECT_TRUE(wait_until([] { return lines("open /plorn_etc/check_app.txt fail") >= 3; }, 40))
+        << "the capture could not run, the application watch goes on";
+    EXPECT_TRUE(running(pid));
+}

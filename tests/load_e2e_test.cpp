@@ -1,0 +1,128 @@
+// The real check_mem binary under a flood of messages.
+
+#include <gtest/gtest.h>
+
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "device.h"
+#include "sandbox_guard.h"
+
+using namespace device;
+
+namespace {
+class Load : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        reset();
+    }
+    void TearDown() override { stop(pid); }
+
+    static int samples() { return count_lines(log(), "free_mem:"); }
+
+    // Blocks while the queue is full, as a device process would.
+    static bool send_blocking(long type, size_t size, char fill) {
+        static struct {
+            long mtype;
+            char mtext[1024];
+        } msg;
+        msg.mtype = type;
+        memset(msg.mtext, fill, size);
+        return msgsnd(queue_id(), &msg, size, 0) == 0;
+    }
+
+    pid_t pid = 0;
+};
+}  // namespace
+
+TEST_F(Load, FloodWhileMemoryIsFineTakesEveryMessageAndCostsNothing) {
+    REQUIRE_FAKETIME();
+    const double rate = 10;
+    const int total = 100000;
+    start_options opts;
+    opts.time_rate = rate;
+    pid = start(opts);
+    ASSERT_TRUE(wait_until([] { return samples() >= 1 && queue_id() >= 0; }, 10));
+
+    // Mixed: requests (flag down), other types, every size up to 500, one
+    // oversized text in a hundred, an empty text now and then.
+    int oversized = 0;
+    auto send_range = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            int kind = i % 100;
+            bool ok;
+            if (kind == 0) {
+                ok = send_blocking(1 + i % 3, 501 + i % 500, 'O');
+                ++oversized;
+            } else if (i % 20000 == 7) {
+                ok = send_blocking(1, 0, 0);
+            } else if (kind < 50) {
+                ok = send_blocking(1, 1 + i % 500, 'r');
+            } else {
+                ok = send_blocking(2 + i % 7, 1 + (i * 7) % 500, 'x');
+            }
+            if (!ok) {
+                ADD_FAILURE() << "msgsnd failed at message " << i;
+                return;
+            }
+        }
+    };
+    send_range(0, 1000);
+    ASSERT_TRUE(wait_until([] { return queued() == 0; }, 30));
+    long anon_before = status_kb(pid, "RssAnon");
+
+    std::atomic<bool> flooding(true);
+    std::vector<double> sample_times;
+    std::thread watcher([&] {
+        int seen = samples();
+        while (flooding) {
+            int now = samples();
+            if (now > seen) sample_times.push_back(monotonic_s());
+            seen = now;
+            usleep(20000);
+        }
+    });
+    double flood_start = monotonic_s();
+    send_range(1000, total);
+    bool drained = wait_until([] { return queued() == 0; }, 60);
+    // Cover at least two sample periods, so that the timing below is seen.
+    wait_until([&] { return (monotonic_s() - flood_start) * rate > 65; }, 30);
+    flooding = false;
+    watcher.join();
+
+    ASSERT_TRUE(drained) << queued() << " messages left";
+    EXPECT_EQ(reboot_calls(), 0);
+    EXPECT_TRUE(wait_until([&] { return count_lines(log(), "error occur, ret:-1, msgId:") == oversized; }, 10))
+        << "each oversized message fails once and is then dropped";
+    long anon_after = status_kb(pid, "RssAnon");
+    // A sanitizer's own shadow and quarantine grow under any load.
+    if (!CHECK_MEM_SANITIZED) {
+        EXPECT_LE(anon_after, anon_before) << "RssAnon kB grew under the flood";
+    }
+    ASSERT_GE(sample_times.size(), 2u);
+    for (size_t i = 1; i < sample_times.size(); ++i)
+        EXPECT_LE((sample_times[i] - sample_times[i - 1]) * rate, 45) << "a sample came late, in simulated seconds";
+    RecordProperty("flood_messages", total);
+    RecordProperty("rss_anon_kb", static_cast<int>(anon_after));
+    printf("flood: %d messages (%d oversized) taken in %.1f s, RssAnon %ld -> %ld kB, %zu samples on time\n",
+           total, oversized, monotonic_s() - flood_start, anon_before, anon_after, sample_times.size());
+    EXPECT_TRUE(running(pid));
+}
+
+TEST_F(Load, NRequestsWithTheFlagRaisedGiveNReboots) {
+    const int requests = 100;
+    set_meminfo(5000, 1000, 4000);
+    pid = start();
+    ASSERT_TRUE(wait_until([] { return count_lines(log(), "ram space not enough") >= 1 && queue_id() >= 0; }, 10));
+    for (int i = 0; i < requests; ++i) ASSERT_TRUE(send_blocking(1, 1 + i % 500, 'q'));
+    EXPECT_TRUE(wait_until([] { return reboot_calls() >= requests; }, 120));
+    ASSERT_TRUE(wait_until([] { return queued() == 0; }, 10));
+    EXPECT_EQ(reboot_calls(), requests);
+    EXPECT_EQ(read_file(marker_path), "1\n");
+}
