@@ -112,13 +112,3 @@ TEST_F(AppWatch, ApplicationThatDiesRestartsTheDeviceAtTheNextCycle) {
     ASSERT_TRUE(wait_until([] { return reboot_calls() >= 2; }, 30));
     EXPECT_TRUE(running(pid));
 }
-
-TEST_F(AppWatch, WatchThatCannotStartEndsTheDaemonWithStatusMinusThree) {
-    start_options opts;
-    opts.fail_thread = "2";
-    opts.expect_running = false;
-    pid = start(opts);
-    expect_exit(pid, 253);
-    EXPECT_EQ(count_lines(log(), "create mornitor_thread failed"), 1);
-    pid = 0;
-}

@@ -76,3 +76,20 @@ TEST_F(Daemon, SamplesEveryThirtySecondsAndStoresOnlyLowerFigures) {
     ASSERT_TRUE(wait_samples(4, 30));
     EXPECT_EQ(read_file(mark_path), "30000");
 }
+
+TEST_F(Daemon, ThreadThatCannotStartEndsTheDaemon) {
+    struct {
+        const char* failing_create;
+        int status;
+        const char* line;
+    } cases[] = {{"1", 254, "create msg_thread failed"}, {"2", 253, "create mornitor_thread failed"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        write_file(log_path, "");
+        start_options opts;
+        opts.fail_thread = c.failing_create;
+        opts.expect_running = false;
+        expect_exit(start(opts), c.status);
+        EXPECT_EQ(count_lines(log(), c.line), 1);
+    }
+}

@@ -111,13 +111,3 @@ TEST_F(Requests, RemovedQueueIsRetriedWhileSamplingGoesOn) {
     // The daemon keeps the old identifier: a queue made again is not used.
     EXPECT_EQ(queue_id(), -1);
 }
-
-TEST_F(Requests, ListenerThatCannotStartEndsTheDaemonWithStatusMinusTwo) {
-    start_options opts;
-    opts.fail_thread = "1";
-    opts.expect_running = false;
-    pid = start(opts);
-    expect_exit(pid, 254);
-    EXPECT_EQ(count_lines(log(), "create msg_thread failed"), 1);
-    pid = 0;
-}
