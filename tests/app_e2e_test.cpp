@@ -106,7 +106,8 @@ TEST_F(AppWatch, ApplicationThatDiesRestartsTheDeviceAtTheNextCycle) {
     ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 30));
     double period = (monotonic_s() - first) * rate;
     EXPECT_GE(period, 29) << "in simulated seconds";
-    EXPECT_LE(period, 45) << "in simulated seconds";
+    // Room for a slow sync() on a busy machine, still short of a doubled period.
+    EXPECT_LT(period, 59) << "in simulated seconds";
     EXPECT_EQ(read_file(marker_path), "1\n");
     // A reboot that returns: the next cycle tries again.
     ASSERT_TRUE(wait_until([] { return reboot_calls() >= 2; }, 30));

@@ -67,7 +67,8 @@ TEST_F(Daemon, SamplesEveryThirtySecondsAndStoresOnlyLowerFigures) {
     double second = monotonic_s();
     double period = (second - first) * rate;
     EXPECT_GE(period, 29) << "in simulated seconds";
-    EXPECT_LE(period, 45) << "in simulated seconds";
+    // Room for a slow sync() on a busy machine, still short of a doubled period.
+    EXPECT_LT(period, 59) << "in simulated seconds";
     EXPECT_TRUE(wait_until([] { return read_file(mark_path) == "30000\n"; }, 5));
 
     // The same figure again: a rewrite would bring the newline back.

@@ -245,14 +245,26 @@ int queued() {
 }
 
 void remove_state_dir() {
-    // Detached, as the daemon's shell commands may hold files open in it.
+    // Detached, as the daemon's shell commands may hold files open in it;
+    // they may also write into the bare directory left behind, so empty it
+    // until it can go.
     ASSERT_EQ(umount2("/plorn_etc", MNT_DETACH), 0) << strerror(errno);
-    ASSERT_EQ(rmdir("/plorn_etc"), 0) << strerror(errno);
+    bool removed = wait_until([] {
+        if (system("rm -rf /plorn_etc/* 2>/dev/null") != 0) return false;
+        return rmdir("/plorn_etc") == 0;
+    }, 10);
+    ASSERT_TRUE(removed) << strerror(errno);
 }
 
 void restore_state_dir() {
-    if (exists("/plorn_etc")) return;
-    ASSERT_EQ(mkdir("/plorn_etc", 0755), 0);
+    if (!exists("/plorn_etc")) {
+        ASSERT_EQ(mkdir("/plorn_etc", 0755), 0);
+    }
+    struct stat dir, root;
+    ASSERT_EQ(stat("/plorn_etc", &dir), 0);
+    ASSERT_EQ(stat("/", &root), 0);
+    if (dir.st_dev != root.st_dev) return;  // a mount of its own already
+    ASSERT_EQ(system("rm -rf /plorn_etc/*"), 0);
     ASSERT_EQ(mount("plorn_etc", "/plorn_etc", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
 }
 

@@ -51,13 +51,7 @@ protected:
         if (!init_script.empty()) run(init_path() + " stop");
         stop(pid);
         unbind_all();
-        if (!exists("/plorn_etc") || !is_mount("/plorn_etc")) {
-            run("rm -rf /plorn_etc");
-            restore_state_dir();
-        }
-    }
-    static bool is_mount(const char* path) {
-        return run(std::string("grep -q ' ") + path + " ' /proc/self/mounts").status == 0;
+        restore_state_dir();
     }
     std::string init_path() { return init_env + " sh " + init_script; }
 

@@ -107,7 +107,7 @@ TEST_F(Load, FloodWhileMemoryIsFineTakesEveryMessageAndCostsNothing) {
     }
     ASSERT_GE(sample_times.size(), 2u);
     for (size_t i = 1; i < sample_times.size(); ++i)
-        EXPECT_LE((sample_times[i] - sample_times[i - 1]) * rate, 45) << "a sample came late, in simulated seconds";
+        EXPECT_LT((sample_times[i] - sample_times[i - 1]) * rate, 59) << "a sample came late, in simulated seconds";
     RecordProperty("flood_messages", total);
     RecordProperty("rss_anon_kb", static_cast<int>(anon_after));
     printf("flood: %d messages (%d oversized) taken in %.1f s, RssAnon %ld -> %ld kB, %zu samples on time\n",
