@@ -38,6 +38,8 @@ int match_app(const char* path) {
     return ret;
 }
 
+namespace {
+// One capture and check, without the pause.
 void check_app_once() {
     // The capture's redirection creates or truncates the check file, so no
     // existence test or touch comes before it.
@@ -51,6 +53,7 @@ void check_app_once() {
         reboot_with_marker();
     }
 }
+}  // namespace
 
 void* mornitor_thread(void*) {
     for (;;) {

@@ -13,6 +13,3 @@ int match_app_listing(FILE* stream);
 // Thread body: every 30 s captures the process listing, and restarts the
 // device when the application is not in it.
 void* mornitor_thread(void* unused);
-
-// One capture and check, without the pause.
-void check_app_once();

@@ -15,8 +15,8 @@ const char queue_key_path[] = "/plorn";
 const int queue_key_id = 97;
 const useconds_t empty_text_pause_us = 200000;
 const useconds_t failure_pause_us = 2000000;
-}  // namespace
 
+// One receive on the queue and what follows it, the pauses included.
 void receive_request(int msg_id) {
     request_msg msg;
     memset(&msg, 0, sizeof(msg));
@@ -41,6 +41,7 @@ void receive_request(int msg_id) {
     }
     if (msg.mtype == 1 && reboot_flag.load() == 1) reboot_with_marker();
 }
+}  // namespace
 
 void* msg_thread(void*) {
     key_t key = ftok(queue_key_path, queue_key_id);

@@ -15,6 +15,3 @@ struct request_msg {
 // Thread body: takes every message from the queue and runs the reboot
 // action for a request (type 1, non-empty text) while memory has run low.
 void* msg_thread(void* unused);
-
-// One receive on the queue and what follows it, the pauses included.
-void receive_request(int msg_id);

@@ -219,11 +219,7 @@ void stop(pid_t pid) {
     EXPECT_EQ(reports, "") << "sanitizer report from the daemon";
 }
 
-}  // namespace device
 
-
-
-namespace device {
 
 int queue_id() { return msgget(ftok("/plorn", 97), 0); }
 
@@ -268,9 +264,6 @@ void restore_state_dir() {
     ASSERT_EQ(mount("plorn_etc", "/plorn_etc", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
 }
 
-}  // namespace device
-
-namespace device {
 namespace {
 std::vector<pid_t> apps;
 }
@@ -311,9 +304,6 @@ void stop_apps() {
     apps.clear();
 }
 
-}  // namespace device
-
-namespace device {
 namespace {
 std::vector<std::string> bound;
 }
@@ -330,7 +320,6 @@ void unbind_all() {
 
 long status_kb(pid_t pid, const char* field) {
     std::istringstream in(read_file(("/proc/" + std::to_string(pid) + "/status").c_str()));
-    std::string key;
     long value = -1;
     std::string line;
     while (std::getline(in, line)) {

@@ -71,9 +71,7 @@ double monotonic_s();
 // reach: the cases that span several periods are left to the host build.
 bool emulated();
 
-}  // namespace device
 
-namespace device {
 // The request queue the daemon opened, -1 while there is none.
 int queue_id();
 // Sends one message of this type and text; false when msgsnd fails.
@@ -83,18 +81,14 @@ int queued();
 // Unmounts and removes /plorn_etc, or puts a fresh one back.
 void remove_state_dir();
 void restore_state_dir();
-}  // namespace device
 
-namespace device {
 // Starts a stand-in for the application (a copy of sleep) as argv0 from the
 // directory cwd; the copy is placed at /plorn/quillamont unless exe is given.
 pid_t start_app(const char* argv0 = "/plorn/quillamont", const char* cwd = "/",
                 const char* exe = "/plorn/quillamont", const std::vector<std::string>& args = {});
 // Ends every stand-in started by start_app.
 void stop_apps();
-}  // namespace device
 
-namespace device {
 // Bind-mounts source over target until unbind_all().
 void bind_over(const char* source, const char* target);
 void unbind_all();
