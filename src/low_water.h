@@ -11,7 +11,8 @@ extern std::atomic<int32_t> reboot_flag;
 // Value of get_current_mem() for an empty file: any real figure is lower.
 constexpr int32_t low_water_empty = 16777215;
 
-// Creates the low-water mark file with the seed value when it is missing.
+// Creates the low-water mark file with the seed value when it does not
+// exist; any other failure of the existence test leaves it alone.
 void seed_low_water();
 
 // Stored low-water mark, low_water_empty for an empty file, -1 when the

@@ -9,10 +9,9 @@
 
 #include "low_water.h"
 #include "reboot_action.h"
+#include "request_queue.h"
 
 namespace {
-const char queue_key_path[] = "/plorn";
-const int queue_key_id = 97;
 const useconds_t empty_text_pause_us = 200000;
 const useconds_t failure_pause_us = 2000000;
 
@@ -39,12 +38,12 @@ void receive_request(int msg_id) {
         usleep(failure_pause_us);
         return;
     }
-    if (msg.mtype == 1 && reboot_flag.load() == 1) reboot_with_marker();
+    if (msg.mtype == request_type && reboot_flag.load() == 1) reboot_with_marker();
 }
 }  // namespace
 
 void* msg_thread(void*) {
-    key_t key = ftok(queue_key_path, queue_key_id);
+    key_t key = ftok(request_queue_path, request_queue_id);
     int msg_id = msgget(key, IPC_CREAT | 0666);
     puts("msg_thread start");
     for (;;) receive_request(msg_id);

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "device.h"
 #include "sandbox_guard.h"
 
@@ -47,6 +50,24 @@ TEST_F(Daemon, ExistingEmptyFileIsNotSeeded) {
     // Seeding would have stored 58600, below this figure.
     EXPECT_TRUE(wait_until([] { return read_file(mark_path) == "65000\n"; }, 5)) << read_file(mark_path);
     EXPECT_EQ(memory_lines(log()), "mem_num_free:60000\nmem_num_buffers:2000\nmem_num_cache:3000\nfree_mem:65000\n");
+}
+
+TEST_F(Daemon, MarkIsSeededOnlyWhenItDoesNotExist) {
+    set_meminfo(60000, 2000, 3000);
+    // An existence test that fails for another reason than absence says
+    // nothing about the mark: it must not be overwritten with the seed.
+    for (int err : {EIO, ENOMEM, ELOOP, EACCES}) {
+        SCOPED_TRACE(strerror(err));
+        write_file(mark_path, "1234\n");
+        write_file(log_path, "");
+        start_options opts;
+        opts.fail_access = err;
+        pid = start(opts);
+        ASSERT_TRUE(wait_samples(1));
+        EXPECT_EQ(read_file(mark_path), "1234\n");
+        stop(pid);
+        pid = 0;
+    }
 }
 
 TEST_F(Daemon, SamplesEveryThirtySecondsAndStoresOnlyLowerFigures) {

@@ -5,7 +5,8 @@
  * this points standard output at $CHECK_MEM_LOG, line buffered, and writes
  * the background process's id to $CHECK_MEM_PIDFILE. With
  * $CHECK_MEM_FAIL_THREAD=N the N-th pthread_create fails, to reach the
- * start-up failures. */
+ * start-up failures. With $CHECK_MEM_FAIL_ACCESS=E (a number) access() of
+ * the low-water mark fails with errno E, as a transient fault would. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -13,6 +14,7 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 int daemon(int nochdir, int noclose) {
@@ -52,4 +54,19 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)
     if (fail != NULL && ++calls == atoi(fail)) return EAGAIN;
     if (real_create == NULL) return EAGAIN;
     return real_create(thread, attr, start, arg);
+}
+
+int access(const char* path, int mode) {
+    typedef int (*access_fn)(const char*, int);
+    access_fn real_access = (access_fn)dlsym(RTLD_NEXT, "access");
+    const char* fail = getenv("CHECK_MEM_FAIL_ACCESS");
+    if (fail != NULL && strcmp(path, "/plorn_etc/meminfo.txt") == 0) {
+        errno = atoi(fail);
+        return -1;
+    }
+    if (real_access == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real_access(path, mode);
 }

@@ -25,6 +25,7 @@ struct start_options {
     double time_rate = 0;               // > 0: libfaketime speeds the clock up by this
     std::vector<std::string> args;      // command-line arguments (ignored by the daemon)
     std::string fail_thread;            // make this pthread_create fail ("1", "2")
+    int fail_access = 0;                // errno of a failing existence test of the mark
     bool expect_running = true;
     bool without_dac_override = false;  // file modes bind the daemon, as for a non-root user
 };
@@ -72,6 +73,8 @@ double monotonic_s();
 bool emulated();
 
 
+// The key the daemon and the request tool make for the request queue.
+key_t queue_key();
 // The request queue the daemon opened, -1 while there is none.
 int queue_id();
 // Sends one message of this type and text; false when msgsnd fails.

@@ -124,7 +124,7 @@ TEST_F(Faults, MeminfoUnreadableOrEmptyForAWhile) {
 }
 
 TEST_F(Faults, MessagesSentBeforeTheDaemonStartsAreJudgedWhenTaken) {
-    int id = msgget(ftok("/plorn", 97), IPC_CREAT | 0666);
+    int id = msgget(queue_key(), IPC_CREAT | 0666);
     ASSERT_GE(id, 0);
     ASSERT_TRUE(send_message(1, "early request"));
     ASSERT_TRUE(send_message(3, "other"));

@@ -162,7 +162,7 @@ TEST_F(Install, RequestToolReportsWhatWentWrong) {
     EXPECT_NE(r.output.find("no request queue"), std::string::npos) << r.output;
     EXPECT_EQ(queue_id(), -1) << "the tool must not create the queue";
 
-    int id = msgget(ftok("/plorn", 97), IPC_CREAT | 0600);
+    int id = msgget(queue_key(), IPC_CREAT | 0600);
     ASSERT_GE(id, 0);
     r = run("setpriv --reuid=65534 --regid=65534 --clear-groups " + request_tool());
     EXPECT_EQ(r.status, 3);

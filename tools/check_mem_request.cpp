@@ -9,9 +9,9 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include "request_queue.h"
+
 namespace {
-const char queue_key_path[] = "/plorn";
-const int queue_key_id = 97;
 const char request_text[] = "reboot";
 
 // Exit statuses, for scripts.
@@ -28,7 +28,7 @@ int fail(int status, const char* what) {
 
 int main(int argc, char**) {
     if (argc > 1) return fail(exit_other, "takes no arguments");
-    key_t key = ftok(queue_key_path, queue_key_id);
+    key_t key = ftok(request_queue_path, request_queue_id);
     if (key == -1) return fail(exit_no_queue, "no request queue: /plorn is missing");
     // Never created here: a queue without the daemon would only fill up.
     int id = msgget(key, 0);
@@ -42,7 +42,7 @@ int main(int argc, char**) {
         char mtext[sizeof(request_text)];
     } msg;
     memset(&msg, 0, sizeof(msg));
-    msg.mtype = 1;
+    msg.mtype = request_type;
     memcpy(msg.mtext, request_text, sizeof(request_text));
     if (msgsnd(id, &msg, sizeof(request_text) - 1, IPC_NOWAIT) != 0) {
         if (errno == EAGAIN) return fail(exit_queue_full, "request queue full: check_mem is not taking requests");
