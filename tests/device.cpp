@@ -1,5 +1,7 @@
 #include "device.h"
 
+#include "request_queue.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -7,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -30,6 +33,43 @@ const char check_path[] = "/plorn_etc/check_app.txt";
 namespace {
 const char pid_path[] = "/run/check_mem_sandbox/daemon.pid";
 const char meminfo_path[] = "/run/check_mem_sandbox/meminfo";
+
+// The words of a process's command line; empty once it has gone.
+std::vector<std::string> cmdline(pid_t pid) {
+    std::string text = read_file(("/proc/" + std::to_string(pid) + "/cmdline").c_str());
+    std::vector<std::string> words;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\0', start);
+        if (end == std::string::npos) end = text.size();
+        words.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return words;
+}
+
+int thread_count(pid_t pid) {
+    return static_cast<int>(status_kb(pid, "Threads"));
+}
+
+// Without the shim (a static daemon) the background process is the one
+// that runs the daemon's binary with its three threads: the starter and
+// any intermediate process of the detach have one, and so has a child
+// that is about to run a shell command.
+pid_t find_daemon() {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    pid_t found = 0;
+    while (dirent* e = readdir(proc)) {
+        pid_t pid = atoi(e->d_name);
+        if (pid <= 1) continue;
+        std::vector<std::string> words = cmdline(pid);
+        bool runs_daemon = false;
+        for (const std::string& w : words) runs_daemon = runs_daemon || w == CHECK_MEM_BIN;
+        if (runs_daemon && thread_count(pid) >= 3) found = pid;
+    }
+    closedir(proc);
+    return found;
+}
 
 std::vector<std::string> split_words(const char* text) {
     std::vector<std::string> words;
@@ -126,7 +166,7 @@ void reset() {
     write_file(log_path, "");
     write_file(reboot_log_path, "");
     unlink(pid_path);
-    int id = msgget(ftok("/plorn", 97), 0);
+    int id = queue_id();
     if (id >= 0) msgctl(id, IPC_RMID, nullptr);
     set_meminfo(40000, 2000, 30000);
     start_app();
@@ -144,11 +184,12 @@ pid_t start(const start_options& options) {
     for (const std::string& a : options.args) argv.push_back(a);
     std::string preload = CHECK_MEM_SHIM;
     if (options.time_rate > 0) preload += std::string(":") + CHECK_MEM_FAKETIME;
+    bool shim = preload[0] != '\0';
 
     unlink(pid_path);
     pid_t starter = fork();
     if (starter == 0) {
-        setenv("LD_PRELOAD", preload.c_str(), 1);
+        if (shim) setenv("LD_PRELOAD", preload.c_str(), 1);
         setenv("CHECK_MEM_LOG", log_path, 1);
         setenv("CHECK_MEM_PIDFILE", pid_path, 1);
         // A sanitized daemon's stderr is the null device: reports go to
@@ -163,6 +204,7 @@ pid_t start(const start_options& options) {
             setenv("FAKETIME_DONT_RESET", "1", 1);
         }
         if (!options.fail_thread.empty()) setenv("CHECK_MEM_FAIL_THREAD", options.fail_thread.c_str(), 1);
+        if (options.fail_access != 0) setenv("CHECK_MEM_FAIL_ACCESS", std::to_string(options.fail_access).c_str(), 1);
         std::vector<char*> cargv;
         for (std::string& a : argv) cargv.push_back(&a[0]);
         cargv.push_back(nullptr);
@@ -173,8 +215,13 @@ pid_t start(const start_options& options) {
     bool ended = wait_until([&] { return waitpid(starter, &status, WNOHANG) == starter; }, 10);
     EXPECT_TRUE(ended) << "the starting command did not end at once";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "starting command status " << status;
-    EXPECT_TRUE(wait_until([] { return exists(pid_path); }, 10)) << "no background process";
-    pid_t pid = atoi(read_file(pid_path).c_str());
+    pid_t pid = 0;
+    if (shim) {
+        EXPECT_TRUE(wait_until([] { return exists(pid_path); }, 10)) << "no background process";
+        pid = atoi(read_file(pid_path).c_str());
+    } else {
+        EXPECT_TRUE(wait_until([&pid] { return (pid = find_daemon()) > 0; }, 10)) << "no background process";
+    }
     EXPECT_GT(pid, 1);
     if (options.expect_running) {
         EXPECT_TRUE(running(pid));
@@ -202,8 +249,10 @@ void expect_exit(pid_t pid, int expected) {
 
 void stop(pid_t pid) {
     if (pid <= 1) return;
-    // daemon() made it a process group leader: its shell commands go too.
-    kill(-pid, SIGKILL);
+    // Its shell commands are in its process group: they go too, but never
+    // the group of this test.
+    pid_t group = getpgid(pid);
+    if (group > 1 && group != getpgrp()) kill(-group, SIGKILL);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -221,7 +270,9 @@ void stop(pid_t pid) {
 
 
 
-int queue_id() { return msgget(ftok("/plorn", 97), 0); }
+key_t queue_key() { return ftok(request_queue_path, request_queue_id); }
+
+int queue_id() { return msgget(queue_key(), 0); }
 
 bool send_message(long type, const std::string& text) {
     struct {

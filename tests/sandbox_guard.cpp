@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
 namespace {
+// linux/magic.h's TMPFS_MAGIC; not every C library's headers carry it.
+const long tmpfs_magic = 0x01021994;
+
 bool sys_boot_in_bounding_set() {
     FILE* f = fopen("/proc/self/status", "r");
     if (f == nullptr) return true;
@@ -22,7 +24,7 @@ bool sys_boot_in_bounding_set() {
 
 bool is_tmpfs(const char* path) {
     struct statfs fs;
-    return statfs(path, &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+    return statfs(path, &fs) == 0 && fs.f_type == tmpfs_magic;
 }
 }  // namespace
 
