@@ -76,7 +76,7 @@ TEST_F(AppWatch, BusyBoxUserlandDetectsTheSame) {
     for (const char* tool : {"/bin/sh", "/bin/ps", "/bin/grep"}) {
         char real[PATH_MAX] = {};
         ASSERT_NE(realpath(tool, real), nullptr) << tool;
-        bind_over("/bin/busybox", real);
+        bind_over(CHECK_MEM_BUSYBOX, real);
     }
     // A shell that runs its own reboot would bypass the fake: prove it does not.
     ASSERT_EQ(system("sh -c 'reboot busybox-probe'"), 0);
