@@ -1,0 +1,37 @@
+# Helpers of the scenario steps that script/device lays over this image as
+# /etc/init.d/S??step*. Only the console goes back to the host: every line
+# for it starts with "@@", then the guest's uptime in seconds.
+
+say() { echo "@@ $(cut -d' ' -f1 /proc/uptime) $*" >/dev/console; }
+
+# The free-memory figure as the daemon adds it, in kB.
+figure() { awk '/^(MemFree|Buffers|Cached):/ { s += $2 } END { print s }' /proc/meminfo; }
+
+# A state file's bytes in hex ("" when empty), or "none" when missing: a
+# torn or binary file comes back exactly as it is.
+state() {
+    if [ -e "/plorn_etc/$1" ]; then
+        od -An -tx1 -v "/plorn_etc/$1" | tr -d ' \n'
+    else
+        echo none
+    fi
+}
+
+daemon_pid() { pidof check_mem; }
+
+# wait_for SECONDS COMMAND...: polls every 0.2 s until COMMAND succeeds.
+wait_for() {
+    local left=$(($1 * 5))
+    shift
+    while ! "$@"; do
+        [ $left -gt 0 ] || return 1
+        left=$((left - 1))
+        sleep 0.2
+    done
+}
+
+# Sends one reboot request with the request tool and reports its status.
+request() {
+    check_mem_request >/dev/null 2>&1
+    say "request status=$?"
+}
