@@ -1,5 +1,6 @@
 #include "device.h"
 
+#include "meminfo_format.h"
 #include "request_queue.h"
 
 #include <gtest/gtest.h>
@@ -142,15 +143,8 @@ void set_meminfo(int free_kb, int buffers_kb, int cached_kb) {
     // Same length every time and written in one call without truncating, so
     // a sample taken meanwhile never sees a short or empty file.
     char text[512];
-    int n = snprintf(text, sizeof(text),
-                     "MemTotal:         124080 kB\n"
-                     "MemFree:        %8d kB\n"
-                     "MemAvailable:   %8d kB\n"
-                     "Buffers:        %8d kB\n"
-                     "Cached:         %8d kB\n"
-                     "SwapCached:            0 kB\n"
-                     "Active:            30000 kB\n",
-                     free_kb, free_kb + cached_kb, buffers_kb, cached_kb);
+    int n = snprintf(text, sizeof(text), meminfo_format, free_kb, free_kb + cached_kb, buffers_kb, cached_kb);
+    ASSERT_TRUE(n > 0 && static_cast<size_t>(n) < sizeof(text));
     int fd = open(meminfo_path, O_WRONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(pwrite(fd, text, n, 0), n);

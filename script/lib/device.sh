@@ -10,7 +10,7 @@
 # comes back; guest time runs on instruction counts and skips idle time, so
 # 30-second periods pass in a fraction of a second.
 
-device_dir=$PWD/build/device
+device_dir=${CHECK_MEM_DEVICE_DIR:-$PWD/build/device} # one per concurrent run
 device_cache=$PWD/build/cache
 device_modules="lib/crc16 fs/mbcache fs/jbd2/jbd2 crypto/crc32c_generic fs/ext4/ext4 drivers/ata/ata_piix"
 
