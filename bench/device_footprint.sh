@@ -10,8 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . script/lib/device.sh
 build=$1 cycles=${2:-100}
-overlay=$(mktemp -d)
-trap 'rm -rf "$overlay"' EXIT
+device_overlay
 
 mkdir -p "$overlay/usr/bin"
 mipsel-linux-gnu-strip -o "$overlay/usr/bin/floor_program" "build/$(device_preset "$build")/bench/floor_program"
@@ -43,7 +42,7 @@ poweroff
 ) &
 EOF
 device_disk "$build"
-device_boot "$build" "$overlay" 900
+device_boot "$build" "$overlay" 3600
 [ "$device_end" = poweroff ] || { echo "footprint: the measuring boot ended by $device_end" >&2; exit 1; }
 printf '   %-22s %8s %8s %8s %8s %8s\n' "$build, after N cycles" N VmRSS RssAnon Pss threads
 grep -aE '^@@ [0-9.]+ fp ' "$device_console" | while read -r _ _ _ c n rest; do
@@ -56,8 +55,7 @@ done
 # to the restart: while memory is still low, and once it has recovered (the
 # flag stays up).
 for pressure in low recovered; do
-    rm -rf "$overlay"
-    mkdir -p "$overlay"
+    device_overlay
     device_step "$overlay" S99request <<EOF
 (
 hog 9000 >/dev/null &

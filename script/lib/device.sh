@@ -22,6 +22,14 @@ device_preset() {
     esac
 }
 
+# device_overlay: a fresh, empty $overlay for the next boot's files, removed
+# when the script ends.
+device_overlay() {
+    [ -n "${overlay:-}" ] || { overlay=$(mktemp -d); trap 'rm -rf "$overlay"' EXIT; }
+    rm -rf "$overlay"
+    mkdir -p "$overlay"
+}
+
 # device_builds BUILD...: the presets the images are made from, built.
 device_builds() {
     local b
@@ -74,26 +82,31 @@ device_disk() {
 }
 
 device_qemu() { # BUILD INITRD: the qemu command line, one word a line
+    # The guest's reboots stay in the guest; still, like every run of the
+    # daemon off the device, it runs only in the guarded sandbox.
+    [ "${CHECK_MEM_SANDBOX:-}" = guarded ] || { echo "device: boots only inside script/sandbox" >&2; return 70; }
     printf '%s\n' qemu-system-mipsel -M malta -m 64 -no-reboot -vga none -nic none \
         -kernel "$(ls "$device_cache"/malta-kernel/boot/vmlinuz-* | head -n1)" -initrd "$2" \
         -append "console=ttyS0 rdinit=/sbin/init quiet" \
         -drive "file=$device_dir/$1/disk.img,format=raw,if=ide,cache=unsafe" \
-        -icount shift=auto,sleep=off
+        -icount shift=auto,sleep=off -rtc clock=vm
 }
 
 # device_boot BUILD OVERLAY [TIMEOUT_S [CUT_PATTERN CUT_AFTER_S]]
 # Boots BUILD with the files of OVERLAY laid over its image. Returns once
-# qemu has ended, and sets:
+# qemu has ended (or after TIMEOUT_S real seconds, default 300: a boot takes
+# a few), and sets:
 #   device_console  the console of this boot
 #   device_end      restart, poweroff, cut (power cut by the host), timeout
 #   device_end_at   guest time of the restart or power-down, seconds
 # With CUT_PATTERN, the power is cut CUT_AFTER_S real seconds after the
 # console first shows it.
 device_boot() {
-    local build=$1 overlay=$2 timeout=${3:-120} cut_pattern=${4:-} cut_after=${5:-0}
+    local build=$1 overlay=$2 timeout=${3:-300} cut_pattern=${4:-} cut_after=${5:-0}
     local out=$device_dir/$1 qemu_pid start cut_at= now
     device_console=$out/console.log
     mapfile -t qemu < <(device_qemu "$build" "$out/initrd")
+    [ ${#qemu[@]} -gt 0 ] || return 70
     device_cpio "$overlay" "$out/overlay.cpio.gz"
     cat "$out/base.cpio.gz" "$out/overlay.cpio.gz" >"$out/initrd"
     "${qemu[@]}" -display none -monitor none -serial stdio </dev/null >"$device_console" 2>&1 &
@@ -133,16 +146,19 @@ device_boot() {
 
 # device_said KEY: the value of the last "@@ TIME KEY=VALUE" of this boot.
 device_said() {
-    grep -aoE "^@@ [0-9.]+ .*\<$1=[^ ]*" "$device_console" | tail -n1 | sed "s/.*\<$1=//"
+    { grep -aoE "^@@ [0-9.]+ .*\<$1=[^ ]*" "$device_console" || true; } | tail -n1 | sed "s/.*\<$1=//"
 }
 
 # device_said_at WORD: guest time of the last "@@" line holding WORD.
 device_said_at() {
-    grep -aE "^@@ [0-9.]+ .*$1" "$device_console" | tail -n1 | awk '{ print $2 }'
+    { grep -aE "^@@ [0-9.]+ .*$1" "$device_console" || true; } | tail -n1 | awk '{ print $2 }'
 }
 
-# unhex HEX: the bytes a hex dump stands for.
-unhex() { printf '%b' "$(sed 's/../\\x&/g' <<<"$1")"; }
+# device_text HEX: what a state file held (the guest's state() sends it in
+# hex), newlines dropped: the number a mark holds; "none" stays "none".
+device_text() {
+    if [ "$1" = none ]; then echo none; else printf '%b' "$(sed 's/../\\x&/g' <<<"$1")" | tr -d '\n'; fi
+}
 
 # device_check WHAT COMMAND...: one check of a scenario, reported; a failed
 # one is counted in device_failures.

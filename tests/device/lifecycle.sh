@@ -10,15 +10,11 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 . script/lib/device.sh
 build=$1
-overlay=$(mktemp -d)
-trap 'rm -rf "$overlay"' EXIT
-fresh() { rm -rf "$overlay"; mkdir -p "$overlay"; }
 is_decimal() { [[ $1 =~ ^(3[0-9])+0a$ ]]; } # hex of digits and one newline
-value() { unhex "$1" | tr -d '\n'; }        # the number a mark holds
 
 echo "== $build: first boot; the init script; a request while memory is fine; real low memory"
 device_disk "$build"
-fresh
+device_overlay
 device_step "$overlay" S10before <<'EOF'
 say "before mark=$(state meminfo.txt)"
 EOF
@@ -50,30 +46,29 @@ say "stopped mark=$(state meminfo.txt)"
 EOF
 device_boot "$build" "$overlay"
 device_check "fresh disk: no low-water mark before the daemon starts" grep -aq 'before mark=none' "$device_console"
-first=$(grep -a 'first-sample' "$device_console" | tail -n1)
+first=$(grep -a 'first-sample' "$device_console" | tail -n1) || true
 mark1=$(sed 's/.*mark=//' <<<"$first")
 figure1=$(sed 's/.*figure=\([0-9]*\).*/\1/' <<<"$first")
 started=$(sed 's/.*started=\([0-9.]*\).*/\1/' <<<"$first")
 sampled=$(awk '{ print $2 }' <<<"$first")
-device_check "first sample at once: the seed replaced by the kernel's figure ($(value "$mark1") kB, figure $figure1 kB now)" \
+device_check "first sample at once: the seed replaced by the kernel's figure ($(device_text "$mark1") kB, figure $figure1 kB now)" \
     is_decimal "$mark1"
-device_check "... within 5 s of the daemon's start (started $started s, seen $sampled s)" \
-    le "$sampled" "$(awk -v s="$started" 'BEGIN { print s + 5 }')"
-device_check "... close to the figure the guest reads ($(value "$mark1") vs $figure1 kB)" \
-    le "$(awk -v a="$(value "$mark1")" -v b="$figure1" 'BEGIN { d = a - b; print d < 0 ? -d : d }')" 2000
+device_check "... within 10 s of the daemon's start, not a period later (started $started s, seen $sampled s)" \
+    le "$sampled" "$(awk -v s="$started" 'BEGIN { print s + 10 }')"
+device_check "... close to the figure the guest reads ($(device_text "$mark1") vs $figure1 kB)" \
+    le "$(awk -v a="$(device_text "$mark1")" -v b="$figure1" 'BEGIN { d = a - b; print d < 0 ? -d : d }')" 2000
 device_check "init script: status 0, stop 0, then status 3, start 0, status 0 with a new daemon" \
     grep -aq 'init status=0 stop=0 stopped-status=3 start=0 started-status=0 new-pid=yes' "$device_console"
 device_check "a request while memory is fine is sent (status 0)" grep -aq 'request status=0' "$device_console"
 device_check "... taken off the queue and refused: no restart within 5 s" grep -aq 'refused queued=0 queues=1' "$device_console"
-device_check "real low memory: the mark holds the low ($(value "$(device_said mark)") kB < 11720)" \
-    lt "$(value "$(device_said mark)")" 11720
+device_check "real low memory: the mark holds the low ($(device_text "$(device_said mark)") kB < 11720)" \
+    lt "$(device_text "$(device_said mark)")" 11720
 low=$(device_said mark) # as the daemon left it at shutdown
+device_check "no shutdown before memory ran low" lt "$(device_said_at 'low figure')" "$(device_said_at shutdown)"
 device_check "a request once memory ran low restarts the machine" [ "$device_end" = restart ]
-requested=$(grep -aE '^@@ [0-9.]+ (request status=0|shutdown)' "$device_console" | grep -B1 shutdown | head -n1 | awk '{ print $2 }')
-echo "   request to shutdown $(awk -v a="$requested" -v b="$(device_said_at shutdown)" 'BEGIN { printf "%.2f", b - a }') s, to restart $(awk -v a="$requested" -v b="$device_end_at" 'BEGIN { printf "%.2f", b - a }') s (guest time)"
 
 echo "== $build: after the restart; a request refused again; the application killed"
-fresh
+device_overlay
 device_step "$overlay" S10before <<'EOF'
 say "after-restart mark=$(state meminfo.txt) marker=$(state reboot_flag.txt)"
 EOF
@@ -89,16 +84,17 @@ say "app-killed"
 EOF
 device_boot "$build" "$overlay"
 device_check "marker holds 1 after the restart" [ "$(device_said marker)" = 310a ]
-device_check "the mark is unchanged across the restart ($(value "$(device_said mark)") kB)" [ "$(device_said mark)" = "$low" ]
-device_check "the flag is down again: a request is refused" grep -aq 'refused-again' "$device_console"
+device_check "the mark is unchanged across the restart ($(device_text "$(device_said mark)") kB)" [ "$(device_said mark)" = "$low" ]
 killed=$(device_said_at app-killed)
+device_check "the flag is down again: a request is refused (no shutdown before the application is killed)" \
+    lt "$killed" "$(device_said_at shutdown)"
 device_check "the application killed: the daemon restarts the machine within one period (killed $killed s, shutdown $(device_said_at shutdown) s)" \
-    le "$(device_said_at shutdown)" "$(awk -v k="$killed" 'BEGIN { print k + 32 }')"
+    le "$(device_said_at shutdown)" "$(awk -v k="$killed" 'BEGIN { print k + 35 }')"
 device_check "... and it is a restart ($device_end_at s)" [ "$device_end" = restart ]
 
 echo "== $build: the daemon started before the application: a restart at once, every boot"
 for attempt in 1 2; do
-    fresh
+    device_overlay
     device_step "$overlay" S10before <<'EOF'
 say "listing=$(state check_app.txt)"
 rm /etc/init.d/S90quillamont
@@ -114,15 +110,15 @@ EOF
     device_boot "$build" "$overlay"
     if [ $attempt = 1 ]; then
         device_check "the listing that failed stays after the restart" \
-            grep -aq 'grep quillamont' <(unhex "$(device_said listing)")
+            grep -aq 'grep quillamont' <(device_text "$(device_said listing)")
     fi
     device_check "boot $attempt: the daemon restarts the machine at once (started after $(device_said_at listing) s, shutdown $(device_said_at shutdown) s)" \
-        le "$(device_said_at shutdown)" "$(awk -v t="$(device_said_at listing)" 'BEGIN { print t + 5 }')"
+        le "$(device_said_at shutdown)" "$(awk -v t="$(device_said_at listing)" 'BEGIN { print t + 10 }')"
     device_check "... and it is a restart ($device_end_at s)" [ "$device_end" = restart ]
 done
 
 echo "== $build: the application first again: the device stays up"
-fresh
+device_overlay
 device_step "$overlay" S99step <<'EOF'
 (
 sleep 65

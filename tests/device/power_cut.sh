@@ -10,8 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 . script/lib/device.sh
 build=$1 cuts=${2:-5}
-overlay=$(mktemp -d)
-trap 'rm -rf "$overlay"' EXIT
+device_overlay
 
 # Every boot checks what the last cut left, before the daemon starts; then
 # it puts the seed back (so that the first sample rewrites the mark at
@@ -41,25 +40,24 @@ done
 ) &
 EOF
 
-value() { unhex "$1" | tr -d '\n'; }
 torn=0 higher=0 same=0 newer=0 no_daemon=0 rewrites=0
 known=
 device_disk "$build"
 for ((trial = 0; trial <= cuts; trial++)); do
-    delay=$(awk -v r=$RANDOM 'BEGIN { printf "%.2f", 0.2 + 3.8 * r / 32767 }')
+    delay=$(awk -v r=$RANDOM 'BEGIN { printf "%.2f", 0.2 + 6.8 * r / 32767 }')
     if [ "$trial" -lt "$cuts" ]; then
-        device_boot "$build" "$overlay" 90 '^@@ [0-9.]+ falling' "$delay"
+        device_boot "$build" "$overlay" 300 '^@@ [0-9.]+ falling' "$delay"
     else
-        device_boot "$build" "$overlay" 90 '^@@ [0-9.]+ daemon=' 0 # the last boot only checks
+        device_boot "$build" "$overlay" 300 '^@@ [0-9.]+ daemon=' 0 # the last boot only checks
     fi
     left=$(grep -aE '^@@ [0-9.]+ cut-check' "$device_console" | sed 's/.*mark=//') || true
     if [ "$trial" -gt 0 ]; then
         if [[ ! $left =~ ^(3[0-9])+0a$ ]]; then
             torn=$((torn + 1))
             echo "   cut $trial: the mark is not a whole decimal number: hex '$left'" >&2
-        elif [ "$(value "$left")" -gt "$(value "$known")" ]; then
+        elif [ "$(device_text "$left")" -gt "$(device_text "$known")" ]; then
             higher=$((higher + 1))
-            echo "   cut $trial: the mark went up: $(value "$left") after $(value "$known") was on disk" >&2
+            echo "   cut $trial: the mark went up: $(device_text "$left") after $(device_text "$known") was on disk" >&2
         elif [ "$left" = "$known" ]; then
             same=$((same + 1))
         else
@@ -72,11 +70,11 @@ for ((trial = 0; trial <= cuts; trial++)); do
     }
     if [ "$trial" -lt "$cuts" ]; then
         [ "$device_end" = cut ] || echo "   boot $((trial + 1)): ended by $device_end before the cut" >&2
-        known=$(grep -aE '^@@ [0-9.]+ ondisk' "$device_console" | tail -n1 | sed 's/.*mark=//')
-        rewrites=$((rewrites + $(grep -acE '^@@ [0-9.]+ ondisk' "$device_console") - 1))
+        known=$(grep -aE '^@@ [0-9.]+ ondisk' "$device_console" | tail -n1 | sed 's/.*mark=//') || true
+        rewrites=$((rewrites + $(grep -aE '^@@ [0-9.]+ ondisk' "$device_console" | grep -vc 'mark=35383630300a$')))
     fi
 done
 echo "   power cuts on $build: $cuts; after them the mark was the last one on disk $same times, a newer" \
     "write $newer times; torn $torn, higher than on disk $higher, daemon missing $no_daemon;" \
-    "$rewrites rewrites seen before the cuts"
+    "$rewrites rewrites by the daemon seen on disk before the cuts"
 [ $((torn + higher + no_daemon)) -eq 0 ]
