@@ -160,6 +160,10 @@ device_text() {
     if [ "$1" = none ]; then echo none; else printf '%b' "$(sed 's/../\\x&/g' <<<"$1")" | tr -d '\n'; fi
 }
 
+# device_is_decimal HEX: a state file that holds a whole decimal number and
+# one newline (HEX as state() sends it).
+device_is_decimal() { [[ $1 =~ ^(3[0-9])+0a$ ]]; }
+
 # device_check WHAT COMMAND...: one check of a scenario, reported; a failed
 # one is counted in device_failures.
 device_failures=0

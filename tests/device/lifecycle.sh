@@ -10,7 +10,6 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 . script/lib/device.sh
 build=$1
-is_decimal() { [[ $1 =~ ^(3[0-9])+0a$ ]]; } # hex of digits and one newline
 
 echo "== $build: first boot; the init script; a request while memory is fine; real low memory"
 device_disk "$build"
@@ -52,7 +51,7 @@ figure1=$(sed 's/.*figure=\([0-9]*\).*/\1/' <<<"$first")
 started=$(sed 's/.*started=\([0-9.]*\).*/\1/' <<<"$first")
 sampled=$(awk '{ print $2 }' <<<"$first")
 device_check "first sample at once: the seed replaced by the kernel's figure ($(device_text "$mark1") kB, figure $figure1 kB now)" \
-    is_decimal "$mark1"
+    device_is_decimal "$mark1"
 device_check "... within 10 s of the daemon's start, not a period later (started $started s, seen $sampled s)" \
     le "$sampled" "$(awk -v s="$started" 'BEGIN { print s + 10 }')"
 device_check "... close to the figure the guest reads ($(device_text "$mark1") vs $figure1 kB)" \

@@ -52,7 +52,7 @@ for ((trial = 0; trial <= cuts; trial++)); do
     fi
     left=$(grep -aE '^@@ [0-9.]+ cut-check' "$device_console" | sed 's/.*mark=//') || true
     if [ "$trial" -gt 0 ]; then
-        if [[ ! $left =~ ^(3[0-9])+0a$ ]]; then
+        if ! device_is_decimal "$left"; then
             torn=$((torn + 1))
             echo "   cut $trial: the mark is not a whole decimal number: hex '$left'" >&2
         elif [ "$(device_text "$left")" -gt "$(device_text "$known")" ]; then
@@ -71,7 +71,8 @@ for ((trial = 0; trial <= cuts; trial++)); do
     if [ "$trial" -lt "$cuts" ]; then
         [ "$device_end" = cut ] || echo "   boot $((trial + 1)): ended by $device_end before the cut" >&2
         known=$(grep -aE '^@@ [0-9.]+ ondisk' "$device_console" | tail -n1 | sed 's/.*mark=//') || true
-        rewrites=$((rewrites + $(grep -aE '^@@ [0-9.]+ ondisk' "$device_console" | grep -vc 'mark=35383630300a$')))
+        # grep -c fails when it counts none: a cut before the first rewrite.
+        rewrites=$((rewrites + $(grep -aE '^@@ [0-9.]+ ondisk' "$device_console" | grep -vc 'mark=35383630300a$' || true)))
     fi
 done
 echo "   power cuts on $build: $cuts; after them the mark was the last one on disk $same times, a newer" \
