@@ -30,8 +30,9 @@ wait_for() {
     done
 }
 
-# Sends one reboot request with the request tool and reports its status.
+# request [WORDS]: sends one reboot request with the request tool and
+# reports its status, followed by WORDS.
 request() {
     check_mem_request >/dev/null 2>&1
-    say "request status=$?"
+    say "request status=$?${1:+ $*}"
 }
