@@ -71,6 +71,9 @@ double monotonic_s();
 // The daemon runs under the target's emulator, where libfaketime cannot
 // reach: the cases that span several periods are left to the host build.
 bool emulated();
+// The emulator's command words for a program under test, with the core
+// that CHECK_MEM_TEST_CPU names; empty on the host.
+std::string emulator();
 
 
 // The key the daemon and the request tool make for the request queue.

@@ -34,7 +34,7 @@ result run(const std::string& command) {
     return r;
 }
 
-std::string request_tool() { return std::string(CHECK_MEM_EMULATOR) + " " + CHECK_MEM_REQUEST_TOOL; }
+std::string request_tool() { return emulator() + " " + CHECK_MEM_REQUEST_TOOL; }
 
 mode_t mode_of(const std::string& path) {
     struct stat st;

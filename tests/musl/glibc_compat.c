@@ -63,3 +63,7 @@ locale_t __newlocale(int mask, const char* name, locale_t base) {
 locale_t __duplocale(locale_t loc) { return loc; }
 
 void __freelocale(locale_t loc) { (void)loc; }
+
+/* What GCC's crtbegin defines, which the musl build does not link: the
+ * handle that registers static destructors with __cxa_atexit. */
+void* __dso_handle = &__dso_handle;
