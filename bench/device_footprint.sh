@@ -49,7 +49,8 @@ grep -aE '^@@ [0-9.]+ fp ' "$device_console" | while read -r _ _ _ c n rest; do
     eval "${c/cycles=/c=} ${n/name=/n=} $rest"
     # shellcheck disable=SC2154 # set by the eval above
     printf '   %-22s %8s %8s %8s %8s %8s\n' "$n" "$c" "$VmRSS" "$RssAnon" "$Pss" "$Threads"
-done
+    echo "$n $c $VmRSS $RssAnon $Pss" >&3
+done 3>"$device_dir/$build/footprint.txt" # for script/bench's budgets
 
 # A granted request, timed from the tool's start to init's shutdown and
 # to the restart: while memory is still low, and once it has recovered (the

@@ -81,11 +81,21 @@ device_disk() {
         "$e2/sbin/mke2fs" -q -F -t ext4 -L plorn_etc "$device_dir/$1/disk.img" 16M >/dev/null
 }
 
+# device_cpu BUILD: the core the device of that build has. The static
+# build is for the common router cores without an FPU (24Kc); the dynamic
+# one follows Debian's hard-float ABI, on Malta's default core (24Kf).
+device_cpu() {
+    case $1 in
+    musl) echo 24Kc ;;
+    *) echo 24Kf ;;
+    esac
+}
+
 device_qemu() { # BUILD INITRD: the qemu command line, one word a line
     # The guest's reboots stay in the guest; still, like every run of the
     # daemon off the device, it runs only in the guarded sandbox.
     [ "${CHECK_MEM_SANDBOX:-}" = guarded ] || { echo "device: boots only inside script/sandbox" >&2; return 70; }
-    printf '%s\n' qemu-system-mipsel -M malta -m 64 -no-reboot -vga none -nic none \
+    printf '%s\n' qemu-system-mipsel -M malta -cpu "$(device_cpu "$1")" -m 64 -no-reboot -vga none -nic none \
         -kernel "$(ls "$device_cache"/malta-kernel/boot/vmlinuz-* | head -n1)" -initrd "$2" \
         -append "console=ttyS0 rdinit=/sbin/init quiet" \
         -drive "file=$device_dir/$1/disk.img,format=raw,if=ide,cache=unsafe" \

@@ -15,7 +15,7 @@ echo "== $build: first boot; the init script; a request while memory is fine; re
 device_disk "$build"
 device_overlay
 device_step "$overlay" S10before <<'EOF'
-say "before mark=$(state meminfo.txt)"
+say "before mark=$(state meminfo.txt) cpu=$(sed -n 's/^cpu model[^:]*: \([^ ]*\) \([^ ]*\).*/\1_\2/p' /proc/cpuinfo)"
 EOF
 device_step "$overlay" S99step <<'EOF'
 (
@@ -45,6 +45,7 @@ say "stopped mark=$(state meminfo.txt)"
 EOF
 device_boot "$build" "$overlay"
 device_check "fresh disk: no low-water mark before the daemon starts" grep -aq 'before mark=none' "$device_console"
+device_check "the core is a $(device_cpu "$build")" [ "$(device_said cpu)" = "MIPS_$(device_cpu "$build")" ]
 first=$(grep -a 'first-sample' "$device_console" | tail -n1) || true
 mark1=$(sed 's/.*mark=//' <<<"$first")
 figure1=$(sed 's/.*figure=\([0-9]*\).*/\1/' <<<"$first")
