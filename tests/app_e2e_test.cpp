@@ -81,7 +81,7 @@ TEST_F(AppWatch, BusyBoxUserlandDetectsTheSame) {
     // A shell that runs its own reboot would bypass the fake: prove it does not.
     ASSERT_EQ(system("sh -c 'reboot busybox-probe'"), 0);
     ASSERT_NE(read_file(reboot_log_path).find("busybox-probe"), std::string::npos);
-    write_file(reboot_log_path, "");
+    forget_reboots();
 
     start_app();
     pid = start();
@@ -108,7 +108,7 @@ TEST_F(AppWatch, ApplicationThatDiesRestartsTheDeviceAtTheNextCycle) {
     EXPECT_GE(period, 29) << "in simulated seconds";
     // Room for a slow sync() on a busy machine, still short of a doubled period.
     EXPECT_LT(period, 59) << "in simulated seconds";
-    EXPECT_EQ(read_file(marker_path), "1\n");
+    EXPECT_EQ(marker_at_first_reboot(), "1\n");
     // A reboot that returns: the next cycle tries again.
     ASSERT_TRUE(wait_until([] { return reboot_calls() >= 2; }, 30));
     EXPECT_TRUE(running(pid));

@@ -33,6 +33,7 @@ const char check_path[] = "/plorn_etc/check_app.txt";
 
 namespace {
 const char pid_path[] = "/run/check_mem_sandbox/daemon.pid";
+const char marker_at_reboot_path[] = "/run/check_mem_sandbox/marker-at-reboot";
 const char meminfo_path[] = "/run/check_mem_sandbox/meminfo";
 
 // The words of a process's command line; empty once it has gone.
@@ -149,6 +150,13 @@ std::string memory_lines(const std::string& text) {
 
 int reboot_calls() { return count_lines(read_file(reboot_log_path), "reboot "); }
 
+std::string marker_at_first_reboot() { return read_file(marker_at_reboot_path); }
+
+void forget_reboots() {
+    write_file(reboot_log_path, "");
+    unlink(marker_at_reboot_path);
+}
+
 void set_meminfo(int free_kb, int buffers_kb, int cached_kb) {
     // Same length every time and written in one call without truncating, so
     // a sample taken meanwhile never sees a short or empty file.
@@ -168,7 +176,7 @@ void reset() {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     ASSERT_EQ(system("rm -rf /plorn_etc/* /plorn/*"), 0);
     write_file(log_path, "");
-    write_file(reboot_log_path, "");
+    forget_reboots();
     unlink(pid_path);
     int id = queue_id();
     if (id >= 0) msgctl(id, IPC_RMID, nullptr);

@@ -65,6 +65,10 @@ int count_lines(const std::string& text, const std::string& prefix);
 std::string memory_lines(const std::string& text);
 // Calls of the fake reboot-like commands.
 int reboot_calls();
+// The marker file as the first of those calls found it ("" when missing).
+std::string marker_at_first_reboot();
+// Empties the record of those calls.
+void forget_reboots();
 
 double monotonic_s();
 

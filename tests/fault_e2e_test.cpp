@@ -151,7 +151,7 @@ TEST_F(Faults, RebootThatReturnsLeavesEveryLoopRunning) {
     ASSERT_TRUE(wait_until([] { return reboot_calls() >= 3; }, 30)) << "the listener acts again";
     int seen = samples();
     EXPECT_TRUE(wait_until([seen] { return samples() > seen; }, 30)) << "the sampling goes on";
-    EXPECT_EQ(read_file(marker_path), "1\n");
+    EXPECT_EQ(marker_at_first_reboot(), "1\n");
 }
 
 TEST_F(Faults, ShellFailingEveryCommand) {
