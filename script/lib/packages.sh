@@ -3,7 +3,7 @@
 # Installed: tools that run on this machine. None of them, nor anything
 # they pull in, may enable or start a service (checked before installing).
 installed_packages=(cmake make g++ libgtest-dev googletest faketime g++-mipsel-linux-gnu clang
-    libclang-rt-14-dev valgrind gnuplot-nox qemu-system-mips dpkg-dev)
+    libclang-rt-14-dev valgrind gnuplot-nox qemu-system-mips dpkg-dev python3-pytest python3-pexpect)
 # From the base system, never installed here: util-linux and mount are
 # essential, and procps enables a boot script.
 base_commands=(unshare setpriv mount chroot ps)

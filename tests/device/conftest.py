@@ -1,0 +1,45 @@
+"""The device scenarios' matrix and their checks; run by script/device."""
+import pytest
+
+from machine import CORES, Machine
+
+
+def pytest_addoption(parser):
+    parser.addoption("--build", action="append", choices=sorted(CORES), help="device build (default: both)")
+    parser.addoption("--cuts", type=int, default=3, help="power cuts per build")
+
+
+def pytest_generate_tests(metafunc):
+    if "machine" in metafunc.fixturenames:
+        builds = metafunc.config.getoption("build") or sorted(CORES)
+        matrix = [(b, CORES[b]) for b in builds]
+        metafunc.parametrize("machine", matrix, indirect=True, ids=[f"{b}-{c}" for b, c in matrix])
+
+
+@pytest.fixture
+def machine(request):
+    m = Machine(*request.param)
+    m.fresh_disk()
+    return m
+
+
+class Checks:
+    """A scenario's checks: each reported as it is made, all made even
+    when one fails; done() fails the scenario if any did."""
+
+    def __init__(self):
+        self.failed = []
+
+    def __call__(self, what, ok):
+        print(f"   {'ok  ' if ok else 'FAIL'}  {what}")
+        if not ok:
+            self.failed.append(what)
+
+    def done(self):
+        if self.failed:
+            pytest.fail(f"{len(self.failed)} checks failed: " + "; ".join(self.failed), pytrace=False)
+
+
+@pytest.fixture
+def check():
+    return Checks()

@@ -1,0 +1,224 @@
+"""The emulated device: Debian's MIPS Malta kernel under qemu-system-mipsel,
+BusyBox init, the project's install tree and /plorn_etc on a persistent
+disk (build/device/BUILD). BUILD is glibc (the dynamic device build) or
+musl (the static one).
+
+A boot lays a scenario's steps over the image (shell scripts run by rcS as
+/etc/init.d/S??NAME, with the helpers of /usr/lib/scenario.sh) and ends
+when the guest restarts or powers off (qemu -no-reboot ends with it), or
+when the power is cut (qemu killed). Only the console comes back: steps
+report on lines "@@ UPTIME WORDS". Guest time runs on instruction counts
+and skips idle time, so 30-second periods pass in a fraction of a second.
+"""
+import io
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pexpect
+
+ROOT = Path(__file__).resolve().parents[2]
+CACHE = ROOT / "build" / "cache"
+DEVICE_DIR = Path(os.environ.get("CHECK_MEM_DEVICE_DIR", ROOT / "build" / "device"))
+PRESETS = {"glibc": "target", "musl": "target-musl"}
+# The static build is for the common router cores without an FPU; the
+# dynamic one follows Debian's hard-float ABI, on Malta's default core.
+CORES = {"musl": "24Kc", "glibc": "24Kf"}
+MODULES = ["lib/crc16", "fs/mbcache", "fs/jbd2/jbd2", "crypto/crc32c_generic", "fs/ext4/ext4",
+           "drivers/ata/ata_piix"]
+STEP_HEADER = '#!/bin/sh\n[ "$1" = {when} ] || exit 0\n. /usr/lib/scenario.sh\n'
+SAID = re.compile(r"^@@ ([0-9.]+) (.*)$", re.M)
+
+
+def run(*args, **kwargs):
+    return subprocess.run(args, check=True, **kwargs)
+
+
+def cpio(directory, out):
+    """directory as a gzipped newc archive, owned by root, in a stable order."""
+    busybox = CACHE / "busybox" / "bin" / "busybox"
+    run("sh", "-c", f'cd "{directory}" && find . | LC_ALL=C sort | "{busybox}" cpio -o -H newc 2>/dev/null'
+        f' | gzip -9n >"{out}"')
+
+
+def build_images(builds):
+    """Builds the device builds (musl always: it holds the device's own
+    programs) and one initramfs per build, build/device/BUILD/base.cpio.gz."""
+    for preset in {PRESETS["musl"], *(PRESETS[b] for b in builds)}:
+        run("cmake", "--preset", preset, stdout=subprocess.DEVNULL, cwd=ROOT)
+        run("cmake", "--build", "--preset", preset, f"-j{os.cpu_count()}", stdout=subprocess.DEVNULL, cwd=ROOT)
+    for build in builds:
+        stage = DEVICE_DIR / build / "root"
+        shutil.rmtree(stage, ignore_errors=True)
+        for d in "bin sbin usr/bin usr/sbin lib/modules proc sys dev tmp root plorn plorn_etc".split():
+            (stage / d).mkdir(parents=True)
+        shutil.copytree(ROOT / "device" / "rootfs", stage, dirs_exist_ok=True, symlinks=True)
+        shutil.copy(CACHE / "mipsel-busybox" / "bin" / "busybox", stage / "bin" / "busybox")
+        (stage / "bin" / "sh").symlink_to("busybox")
+        (stage / "sbin" / "init").symlink_to("../bin/busybox")
+        for m in MODULES:
+            shutil.copy(next((CACHE / "malta-kernel" / "lib" / "modules").glob(f"*/kernel/{m}.ko")),
+                        stage / "lib" / "modules")
+        # As a firmware integrator puts it in: the install tree, the init
+        # script linked after the application's.
+        run("cmake", "--install", f"build/{PRESETS[build]}", "--prefix", "/usr", "--strip", cwd=ROOT,
+            env={**os.environ, "DESTDIR": str(stage)}, stdout=subprocess.DEVNULL)
+        (stage / "etc" / "init.d" / "S90quillamont").symlink_to("quillamont")
+        (stage / "etc" / "init.d" / "S95check_mem").symlink_to("check_mem")
+        strip = ["mipsel-linux-gnu-strip", "--strip-unneeded", "-o"]
+        for program, where in (("quillamont", "plorn"), ("hog", "usr/bin")):
+            run(*strip, stage / where / program, ROOT / "build" / "target-musl" / "device" / program)
+        if build == "glibc":
+            for lib in ("ld.so.1", "libc.so.6"):
+                run(*strip, stage / "lib" / lib, Path("/usr/mipsel-linux-gnu/lib") / lib)
+        cpio(stage, DEVICE_DIR / build / "base.cpio.gz")
+
+
+def values(words, key):
+    """The values of "KEY=VALUE" in one report."""
+    return re.findall(rf"(?:^| ){key}=(\S*)", words)
+
+
+def state(value):
+    """A state file as state() reports it: its bytes, or None when missing."""
+    return None if value == "none" else bytes.fromhex(value)
+
+
+class Boot:
+    """What one boot showed: its console, how it ended (restart, poweroff,
+    cut, timeout) and the guest time of the restart or power-down."""
+
+    def __init__(self, console, end):
+        self.console, self.end, self.end_at = console, end, None
+        self.lines = [(float(t), words) for t, words in SAID.findall(console)]
+        if end == "timeout":
+            ends = re.findall(r"^\[ *([0-9.]+)\] reboot: (Restarting system|Power down)", console, re.M)
+            if ends:
+                self.end_at = float(ends[-1][0])
+                self.end = "restart" if ends[-1][1].startswith("Restarting") else "poweroff"
+
+    def reports(self, key, among=""):
+        """Every "KEY=VALUE" the steps reported (on lines holding among), in order."""
+        return [v for _, words in self.lines if among in words for v in values(words, key)]
+
+    def said(self, key, among=""):
+        """The last value reported for key, or None."""
+        found = self.reports(key, among)
+        return found[-1] if found else None
+
+    def states(self, key, among=""):
+        """A state file as the steps reported it with state(), each time:
+        its bytes, or None when it was missing."""
+        return [state(v) for v in self.reports(key, among)]
+
+    def state(self, key, among=""):
+        found = self.states(key, among)
+        return found[-1] if found else None
+
+    def at(self, words):
+        """Guest time of the last report holding words, or None."""
+        found = [t for t, said in self.lines if words in said]
+        return found[-1] if found else None
+
+
+class Machine:
+    def __init__(self, build, core=None):
+        assert build in PRESETS, f"no build {build} (glibc or musl)"
+        self.build, self.core = build, core or CORES[build]
+        self.dir = DEVICE_DIR / build
+        self.steps = {}
+
+    def fresh_disk(self):
+        """A fresh, empty persistent disk (16 MiB of ext4) and console history."""
+        e2 = CACHE / "e2fsprogs"
+        self.dir.mkdir(parents=True, exist_ok=True)
+        for f in ("disk.img", "console.all.log"):
+            (self.dir / f).unlink(missing_ok=True)
+        libs = f"{e2}/lib/x86_64-linux-gnu:{e2}/usr/lib/x86_64-linux-gnu"
+        run(e2 / "sbin" / "mke2fs", "-q", "-F", "-t", "ext4", "-L", "plorn_etc", self.dir / "disk.img", "16M",
+            env={**os.environ, "LD_LIBRARY_PATH": libs}, stdout=subprocess.DEVNULL)
+
+    def step(self, name, script, when="start"):
+        """A step of the next boot: /etc/init.d/NAME, run by rcS at boot
+        (S10... before the application, S99... after the daemon), or with
+        when="stop" by rcK at shutdown in reverse order."""
+        self.steps[f"etc/init.d/{name}"] = STEP_HEADER.format(when=when) + script
+
+    def file(self, path, content, mode=0o644):
+        """A file laid over the image for the next boot."""
+        self.steps[path] = (content, mode)
+
+    def qemu(self, initrd):
+        # The guest's reboots stay in the guest; still, like every run of
+        # the daemon off the device, it runs only in the guarded sandbox.
+        if os.environ.get("CHECK_MEM_SANDBOX") != "guarded":
+            sys.exit("device: boots only inside script/sandbox")
+        kernel = sorted((CACHE / "malta-kernel" / "boot").glob("vmlinuz-*"))[0]
+        return ["qemu-system-mipsel", "-M", "malta", "-cpu", self.core, "-m", "64", "-no-reboot", "-vga", "none",
+                "-nic", "none", "-kernel", str(kernel), "-initrd", str(initrd),
+                "-append", "console=ttyS0 rdinit=/sbin/init quiet",
+                "-drive", f"file={self.dir / 'disk.img'},format=raw,if=ide,cache=unsafe",
+                "-icount", "shift=auto,sleep=off", "-rtc", "clock=vm"]
+
+    def initrd(self):
+        """The image with this boot's steps laid over it; the steps are used up."""
+        with tempfile.TemporaryDirectory() as overlay:
+            for path, content in self.steps.items():
+                target = Path(overlay) / path
+                target.parent.mkdir(parents=True, exist_ok=True)
+                content, mode = content if isinstance(content, tuple) else (content, 0o755)
+                target.write_bytes(content if isinstance(content, bytes) else content.encode())
+                target.chmod(mode)
+            cpio(overlay, self.dir / "overlay.cpio.gz")
+        self.steps = {}
+        initrd = self.dir / "initrd"
+        initrd.write_bytes((self.dir / "base.cpio.gz").read_bytes() + (self.dir / "overlay.cpio.gz").read_bytes())
+        return initrd
+
+    def boot(self, timeout=300, cut_on=None, cut_after=0.0):
+        """Boots and returns once qemu has ended, or after timeout real
+        seconds. With cut_on (a console pattern), the power is cut
+        cut_after real seconds after the console first shows it."""
+        if not (self.dir / "disk.img").exists():
+            self.fresh_disk()
+        args = self.qemu(self.initrd()) + ["-display", "none", "-monitor", "none", "-serial", "stdio"]
+        qemu = pexpect.spawn(args[0], args[1:], encoding="utf-8", codec_errors="replace", echo=False)
+        qemu.logfile_read = console = io.StringIO()
+        end = "timeout"  # or how the kernel says it ended, below
+        try:
+            if cut_on is None:
+                qemu.expect(pexpect.EOF, timeout=timeout)
+            elif qemu.expect([pexpect.EOF, cut_on], timeout=timeout) == 1:
+                if qemu.expect([pexpect.EOF, pexpect.TIMEOUT], timeout=cut_after) == 1:
+                    end = "cut"
+        except pexpect.TIMEOUT:
+            pass
+        qemu.kill(signal.SIGKILL)
+        qemu.close(force=True)
+        text = console.getvalue().replace("\r", "")  # the serial line's and the pty's CRs
+        with open(self.dir / "console.all.log", "a") as history:
+            history.write(text)
+        (self.dir / "console.log").write_text(text)
+        return Boot(text, end)
+
+    def console(self):
+        """Boots with a shell on the console, for a person at the terminal."""
+        if not (self.dir / "disk.img").exists():
+            self.fresh_disk()
+        self.file("etc/inittab", (ROOT / "device/rootfs/etc/inittab").read_text() + "::askfirst:-/bin/sh\n")
+        args = self.qemu(self.initrd()) + ["-nographic"]
+        print(f"device: {self.build} on a {self.core}; press Enter for a shell, Ctrl-A X ends qemu;"
+              f" the disk stays in {self.dir}", flush=True)
+        os.execvp(args[0], args)
+
+
+if __name__ == "__main__":  # machine.py image BUILD... | console BUILD
+    if sys.argv[1] == "image":
+        build_images(sys.argv[2:])
+    else:
+        Machine(sys.argv[2]).console()
