@@ -1,19 +1,25 @@
 """The device scenarios' matrix and their checks; run by script/device."""
 import pytest
 
-from machine import CORES, Machine
+from machine import CORES, STORAGES, Machine
 
 
 def pytest_addoption(parser):
     parser.addoption("--build", action="append", choices=sorted(CORES), help="device build (default: both)")
+    parser.addoption("--storage", action="append", choices=STORAGES,
+                     help="what /plorn_etc is kept on (default: all three for musl, ext4 for glibc)")
     parser.addoption("--cuts", type=int, default=3, help="power cuts per build")
 
 
 def pytest_generate_tests(metafunc):
     if "machine" in metafunc.fixturenames:
         builds = metafunc.config.getoption("build") or sorted(CORES)
-        matrix = [(b, CORES[b]) for b in builds]
-        metafunc.parametrize("machine", matrix, indirect=True, ids=[f"{b}-{c}" for b, c in matrix])
+        storages = metafunc.config.getoption("storage")
+        # The flash file systems are for the static build, the one for
+        # routers; the dynamic build keeps to the disk unless asked.
+        matrix = [(b, CORES[b], s) for b in builds for s in storages or STORAGES
+                  if storages or b == "musl" or s == "ext4"]
+        metafunc.parametrize("machine", matrix, indirect=True, ids=["-".join(m) for m in matrix])
 
 
 @pytest.fixture

@@ -29,8 +29,13 @@ PRESETS = {"glibc": "target", "musl": "target-musl"}
 # The static build is for the common router cores without an FPU; the
 # dynamic one follows Debian's hard-float ABI, on Malta's default core.
 CORES = {"musl": "24Kc", "glibc": "24Kf"}
+# What /plorn_etc is kept on: ext4 on the IDE disk, JFFS2 on NOR-like flash
+# (phram over RAM that a file backs, so that it outlives qemu as flash
+# outlives a power cut), UBIFS on UBI on block2mtd over the disk.
+STORAGES = ("ext4", "jffs2", "ubifs")
 MODULES = ["lib/crc16", "fs/mbcache", "fs/jbd2/jbd2", "crypto/crc32c_generic", "fs/ext4/ext4",
-           "drivers/ata/ata_piix"]
+           "drivers/ata/ata_piix", "drivers/mtd/devices/phram", "fs/jffs2/jffs2", "drivers/mtd/devices/block2mtd",
+           "drivers/mtd/ubi/ubi", "lib/zstd/zstd_compress", "crypto/deflate", "crypto/zstd", "fs/ubifs/ubifs"]
 STEP_HEADER = '#!/bin/sh\n[ "$1" = {when} ] || exit 0\n. /usr/lib/scenario.sh\n'
 SAID = re.compile(r"^@@ ([0-9.]+) (.*)$", re.M)
 
@@ -71,7 +76,8 @@ def build_images(builds):
         (stage / "etc" / "init.d" / "S90quillamont").symlink_to("quillamont")
         (stage / "etc" / "init.d" / "S95check_mem").symlink_to("check_mem")
         strip = ["mipsel-linux-gnu-strip", "--strip-unneeded", "-o"]
-        for program, where in (("quillamont", "plorn"), ("hog", "usr/bin")):
+        for program, where in (("quillamont", "plorn"), ("hog", "usr/bin"), ("cutter", "usr/bin"),
+                               ("ubivol", "usr/bin")):
             run(*strip, stage / where / program, ROOT / "build" / "target-musl" / "device" / program)
         if build == "glibc":
             for lib in ("ld.so.1", "libc.so.6"):
@@ -127,21 +133,28 @@ class Boot:
 
 
 class Machine:
-    def __init__(self, build, core=None):
-        assert build in PRESETS, f"no build {build} (glibc or musl)"
-        self.build, self.core = build, core or CORES[build]
+    def __init__(self, build, core=None, storage="ext4"):
+        assert build in PRESETS and storage in STORAGES, f"no build {build} or storage {storage}"
+        self.build, self.core, self.storage = build, core or CORES[build], storage
         self.dir = DEVICE_DIR / build
+        self.disk = self.dir / f"{storage}.img"  # for JFFS2, the RAM that holds the flash
         self.steps = {}
 
     def fresh_disk(self):
-        """A fresh, empty persistent disk (16 MiB of ext4) and console history."""
-        e2 = CACHE / "e2fsprogs"
+        """Fresh, empty persistent storage and console history."""
         self.dir.mkdir(parents=True, exist_ok=True)
-        for f in ("disk.img", "console.all.log"):
-            (self.dir / f).unlink(missing_ok=True)
-        libs = f"{e2}/lib/x86_64-linux-gnu:{e2}/usr/lib/x86_64-linux-gnu"
-        run(e2 / "sbin" / "mke2fs", "-q", "-F", "-t", "ext4", "-L", "plorn_etc", self.dir / "disk.img", "16M",
-            env={**os.environ, "LD_LIBRARY_PATH": libs}, stdout=subprocess.DEVNULL)
+        for f in (self.disk, self.dir / "console.all.log"):
+            f.unlink(missing_ok=True)
+        if self.storage == "ext4":  # 16 MiB of ext4
+            e2 = CACHE / "e2fsprogs"
+            libs = f"{e2}/lib/x86_64-linux-gnu:{e2}/usr/lib/x86_64-linux-gnu"
+            run(e2 / "sbin" / "mke2fs", "-q", "-F", "-t", "ext4", "-L", "plorn_etc", self.disk, "16M",
+                env={**os.environ, "LD_LIBRARY_PATH": libs}, stdout=subprocess.DEVNULL)
+        elif self.storage == "ubifs":  # 16 MiB of erased flash
+            self.disk.write_bytes(b"\xff" * (16 << 20))
+        else:  # the guest's 64 MiB of RAM: zeros, which rcS erases once
+            with open(self.disk, "wb") as ram:
+                ram.truncate(64 << 20)
 
     def step(self, name, script, when="start"):
         """A step of the next boot: /etc/init.d/NAME, run by rcS at boot
@@ -159,10 +172,17 @@ class Machine:
         if os.environ.get("CHECK_MEM_SANDBOX") != "guarded":
             sys.exit("device: boots only inside script/sandbox")
         kernel = sorted((CACHE / "malta-kernel" / "boot").glob("vmlinuz-*"))[0]
+        append = f"console=ttyS0 rdinit=/sbin/init quiet plorn_etc={self.storage}"
+        if self.storage == "jffs2":
+            # 2 MiB at 32 MiB kept from the kernel for the flash; without
+            # nokaslr the kernel may place itself there.
+            storage = ["-object", f"memory-backend-file,id=ram,size=64M,mem-path={self.disk},share=on",
+                       "-machine", "memory-backend=ram"]
+            append += " memmap=2M$32M nokaslr"
+        else:
+            storage = ["-drive", f"file={self.disk},format=raw,if=ide,cache=unsafe"]
         return ["qemu-system-mipsel", "-M", "malta", "-cpu", self.core, "-m", "64", "-no-reboot", "-vga", "none",
-                "-nic", "none", "-kernel", str(kernel), "-initrd", str(initrd),
-                "-append", "console=ttyS0 rdinit=/sbin/init quiet",
-                "-drive", f"file={self.dir / 'disk.img'},format=raw,if=ide,cache=unsafe",
+                "-nic", "none", "-kernel", str(kernel), "-initrd", str(initrd), "-append", append, *storage,
                 "-icount", "shift=auto,sleep=off", "-rtc", "clock=vm"]
 
     def initrd(self):
@@ -184,7 +204,7 @@ class Machine:
         """Boots and returns once qemu has ended, or after timeout real
         seconds. With cut_on (a console pattern), the power is cut
         cut_after real seconds after the console first shows it."""
-        if not (self.dir / "disk.img").exists():
+        if not self.disk.exists():
             self.fresh_disk()
         args = self.qemu(self.initrd()) + ["-display", "none", "-monitor", "none", "-serial", "stdio"]
         qemu = pexpect.spawn(args[0], args[1:], encoding="utf-8", codec_errors="replace", echo=False)
@@ -208,7 +228,7 @@ class Machine:
 
     def console(self):
         """Boots with a shell on the console, for a person at the terminal."""
-        if not (self.dir / "disk.img").exists():
+        if not self.disk.exists():
             self.fresh_disk()
         self.file("etc/inittab", (ROOT / "device/rootfs/etc/inittab").read_text() + "::askfirst:-/bin/sh\n")
         args = self.qemu(self.initrd()) + ["-nographic"]
@@ -217,8 +237,8 @@ class Machine:
         os.execvp(args[0], args)
 
 
-if __name__ == "__main__":  # machine.py image BUILD... | console BUILD
+if __name__ == "__main__":  # machine.py image BUILD... | console BUILD [STORAGE]
     if sys.argv[1] == "image":
         build_images(sys.argv[2:])
     else:
-        Machine(sys.argv[2]).console()
+        Machine(sys.argv[2], storage=sys.argv[3] if len(sys.argv) > 3 else "ext4").console()
