@@ -9,13 +9,15 @@
  * written to the storage is lost, as at a power cut. With "ubi", UBI's own
  * power-cut emulation stops every write first, then the block device
  * under UBI (block2mtd over the disk) is synced before the reset, so that
- * exactly what UBI wrote before the cut survives. Reports on the console. */
+ * exactly what UBI wrote before the cut survives. Creates /tmp/cutter-armed
+ * once it watches; reports the cut on stdout. */
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
+#include <time.h>
 #include <unistd.h>
 
 static void put(const char* path, const char* text) {
@@ -43,6 +45,7 @@ int main(int argc, char** argv) {
         put("/sys/kernel/debug/ubi/ubi0/tst_emulate_power_cut_min", "1");
         put("/sys/kernel/debug/ubi/ubi0/tst_emulate_power_cut_max", "1");
     }
+    close(open("/tmp/cutter-armed", O_WRONLY | O_CREAT, 0644));
     char buf[4096] __attribute__((aligned(__alignof__(struct inotify_event))));
     for (;;) {
         ssize_t n = read(fd, buf, sizeof(buf));
@@ -58,7 +61,9 @@ int main(int argc, char** argv) {
             }
             usleep(delay);
             if (ubi) put("/sys/kernel/debug/ubi/ubi0/tst_emulate_power_cut", "1");
-            printf("@@ cutter: cut %ld us after %s of %s\n", delay,
+            struct timespec now;
+            clock_gettime(CLOCK_BOOTTIME, &now); /* the uptime the steps report with */
+            printf("@@ %ld.%02ld cutter: cut %ld us after %s of %s\n", (long)now.tv_sec, now.tv_nsec / 10000000, delay,
                    e->mask & IN_MODIFY ? "a change" : e->mask & IN_CREATE ? "the creation" : "another event", e->name);
             fflush(stdout);
             if (ubi) sync();

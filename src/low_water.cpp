@@ -14,7 +14,10 @@ namespace {
 const char low_water_path[] = "/plorn_etc/meminfo.txt";
 const char seed_touch_cmd[] = "touch /plorn_etc/meminfo.txt";
 const char seed_write_cmd[] = "echo 58600 > /plorn_etc/meminfo.txt";
-const char store_fmt[] = "echo %lu > %s";
+// Written aside, flushed, then renamed over the mark (sync() follows): a
+// cut at any moment leaves the old mark or the new one, never an empty
+// file, which would lose the lasting low. Only the sampling loop writes it.
+const char store_fmt[] = "echo %1$lu > %2$s.tmp && sync && mv %2$s.tmp %2$s";
 const double low_memory_threshold = 11720.0;
 const size_t low_water_read_max = 32;
 }  // namespace
@@ -70,7 +73,7 @@ void update_low_water(int32_t figure) {
             // so the mark keeps its last sound value.
             printf("bad free_mem:%d, not stored\n", figure);
         } else {
-            char cmd[64];
+            char cmd[160];
             memset(cmd, 0, sizeof(cmd));
             int n = snprintf(cmd, sizeof(cmd), store_fmt,
                              static_cast<unsigned long>(figure), low_water_path);

@@ -6,12 +6,19 @@
 
 namespace {
 const char marker_path[] = "/plorn_etc/reboot_flag.txt";
-const char marker_fmt[] = "echo 1 > %s && sync";
+// Written aside, flushed, then renamed over the marker and flushed again:
+// a cut or a kill at any moment leaves the marker whole, never truncated
+// (on flash file systems a truncation can reach the flash before the
+// write). The shell's pid names the file aside, as the listener and the
+// application watch may both write the marker at once; what a killed
+// rewrite left aside goes first (a writer whose file goes with it fails
+// its rename, and the other's marker, the same "1", stands).
+const char marker_fmt[] = "rm -f %1$s.[0-9]*; echo 1 > %1$s.$$ && sync && mv %1$s.$$ %1$s && sync";
 const char reboot_cmd[] = "reboot";
 }  // namespace
 
 void reboot_with_marker() {
-    char cmd[64];
+    char cmd[160];
     memset(cmd, 0, sizeof(cmd));
     int n = snprintf(cmd, sizeof(cmd), marker_fmt, marker_path);
     // A cut command could write the marker elsewhere; the reboot still runs.

@@ -150,6 +150,18 @@ std::string memory_lines(const std::string& text) {
 
 int reboot_calls() { return count_lines(read_file(reboot_log_path), "reboot "); }
 
+std::vector<std::string> files_aside() {
+    std::vector<std::string> found;
+    DIR* dir = opendir("/plorn_etc");
+    if (dir == nullptr) return found;
+    while (dirent* e = readdir(dir)) {
+        for (const char* name : {"meminfo.txt.", "reboot_flag.txt.", "check_app.txt."})
+            if (strncmp(e->d_name, name, strlen(name)) == 0) found.push_back(e->d_name);
+    }
+    closedir(dir);
+    return found;
+}
+
 std::string marker_at_first_reboot() { return read_file(marker_at_reboot_path); }
 
 void forget_reboots() {

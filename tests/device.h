@@ -67,6 +67,9 @@ std::string memory_lines(const std::string& text);
 int reboot_calls();
 // The marker file as the first of those calls found it ("" when missing).
 std::string marker_at_first_reboot();
+// Files beside the state files that a rewrite left behind (none, once
+// every rewrite has ended).
+std::vector<std::string> files_aside();
 // Empties the record of those calls.
 void forget_reboots();
 

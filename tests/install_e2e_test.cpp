@@ -62,7 +62,7 @@ protected:
         ASSERT_NE(realpath("/bin/sh", shell), nullptr);
         bind_over(CHECK_MEM_BUSYBOX, shell);
         std::string dir = "/run/check_mem_sandbox/busybox";
-        std::string tools = "sh ps grep readlink mkdir chown chmod kill sleep cat echo rm touch sync";
+        std::string tools = "sh ps grep readlink mkdir chown chmod kill sleep cat echo rm touch sync mv";
         if (with_start_stop_daemon) tools += " start-stop-daemon";
         ASSERT_EQ(run("rm -rf " + dir + " && mkdir " + dir + " && for t in " + tools + "; do ln -s " + CHECK_MEM_BUSYBOX + " " +
                       dir + "/$t; done").status, 0);

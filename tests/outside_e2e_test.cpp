@@ -58,13 +58,21 @@ TEST_F(Outside, RequestRefusedWhileMemoryIsFineGrantedOnceItRanLow) {
         return false;
     }, 20));
     EXPECT_EQ(marker_at_first_reboot(), "1\n");
+    // Killed whenever: a rewrite in flight leaves the marker whole.
+    stop(pid);
+    EXPECT_EQ(read_file(marker_path), "1\n");
 }
 
 TEST_F(Outside, MissingApplicationRestartsAtOnce) {
     stop_apps();
+    write_file("/plorn_etc/reboot_flag.txt.4242", "1");  // left aside by a killed rewrite
+    write_file("/plorn_etc/meminfo.txt.tmp", "123");
+    set_meminfo(30000, 1000, 9000);
     pid = start();
     ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 20));
     EXPECT_EQ(read_file(marker_path), "1\n");
+    ASSERT_TRUE(wait_until([] { return read_file(mark_path) == "40000\n"; }, 20)) << read_file(mark_path);
+    EXPECT_TRUE(files_aside().empty()) << "left beside the state files: " << files_aside()[0];
     EXPECT_NE(read_file(check_path).find("grep quillamont"), std::string::npos)
         << "the listing that failed stays in place";
 }

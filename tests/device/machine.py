@@ -97,13 +97,15 @@ def state(value):
 
 class Boot:
     """What one boot showed: its console, how it ended (restart, poweroff,
-    cut, timeout) and the guest time of the restart or power-down."""
+    reset: the guest's own cut; cut: the host's; timeout) and the guest
+    time of the restart or power-down."""
 
     def __init__(self, console, end):
         self.console, self.end, self.end_at = console, end, None
         self.lines = [(float(t), words) for t, words in SAID.findall(console)]
-        if end == "timeout":
+        if end == "ended":  # by the guest: how the kernel says, else a reset without a word (sysrq b)
             ends = re.findall(r"^\[ *([0-9.]+)\] reboot: (Restarting system|Power down)", console, re.M)
+            self.end = "reset"
             if ends:
                 self.end_at = float(ends[-1][0])
                 self.end = "restart" if ends[-1][1].startswith("Restarting") else "poweroff"
@@ -209,7 +211,7 @@ class Machine:
         args = self.qemu(self.initrd()) + ["-display", "none", "-monitor", "none", "-serial", "stdio"]
         qemu = pexpect.spawn(args[0], args[1:], encoding="utf-8", codec_errors="replace", echo=False)
         qemu.logfile_read = console = io.StringIO()
-        end = "timeout"  # or how the kernel says it ended, below
+        end = "ended"
         try:
             if cut_on is None:
                 qemu.expect(pexpect.EOF, timeout=timeout)
@@ -217,7 +219,7 @@ class Machine:
                 if qemu.expect([pexpect.EOF, pexpect.TIMEOUT], timeout=cut_after) == 1:
                     end = "cut"
         except pexpect.TIMEOUT:
-            pass
+            end = "timeout"
         qemu.kill(signal.SIGKILL)
         qemu.close(force=True)
         text = console.getvalue().replace("\r", "")  # the serial line's and the pty's CRs

@@ -8,6 +8,10 @@ import random
 from test_lifecycle import number
 
 SEED = b"58600\n"
+# A cut here is qemu killed. Under UBIFS that also loses what block2mtd
+# holds in the guest's page cache, writes that flash would have kept: the
+# aimed cuts cut UBI itself instead.
+STORAGES = ("ext4", "jffs2")
 
 
 def test_power_cut(machine, check, pytestconfig):

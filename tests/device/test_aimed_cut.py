@@ -1,0 +1,104 @@
+"""Power cuts aimed inside the daemon's rewrites of its state files, where
+a cut at random rarely lands. A helper in the guest (device/cutter.c)
+watches /plorn_etc and cuts the power at the first change of a rewrite, or
+up to 20 ms after it:
+  - the low-water mark, at the first sample of a boot, over a mark known
+    on disk (58600, so that the sample rewrites it);
+  - the marker, during the shutdown that a granted request began, while
+    requests keep arriving: the rewrite after the first grant's, over a
+    marker known on disk ("1").
+The next boot reads what the cut left. Prints the counts per file."""
+import random
+
+from test_lifecycle import number
+
+KNOWN_MARK, KNOWN_MARKER = b"58600\n", b"1\n"
+BUILDS = ("musl",)  # the build for routers and their flash; the writes are the same in both
+
+
+def arm(machine, target, delay_us):
+    mode = " ubi" if machine.storage == "ubifs" else ""
+    file, skip = ("meminfo.txt", 0) if target == "mark" else ("reboot_flag.txt", 1)
+    machine.step("S10arm", f"""say "cut-check mark=$(state meminfo.txt) marker=$(state reboot_flag.txt)"
+echo 58600 >/plorn_etc/meminfo.txt && echo 1 >/plorn_etc/reboot_flag.txt && sync
+cutter /plorn_etc {file} {skip} {delay_us}{mode} >/dev/console 2>&1 &
+wait_for 5 test -e /tmp/cutter-armed && say "armed"
+""")
+    if target == "marker":
+        machine.step("S99ask", """(
+hog 9000 >/dev/null &
+wait_for 90 sh -c '[ "$(cat /plorn_etc/meminfo.txt)" -lt 11720 ]'
+while :; do check_mem_request >/dev/null 2>&1; done
+) &
+""")
+
+
+def judge(target, left):
+    """What a cut left of a file: kept (as known on disk), new (the
+    rewrite's value, whole), lost (empty or missing), torn, higher."""
+    if not left:
+        return "lost"
+    if target == "marker":
+        return "kept" if left == KNOWN_MARKER else "torn"
+    if number(left) is None:
+        return "torn"
+    return "kept" if left == KNOWN_MARK else "higher" if number(left) > number(KNOWN_MARK) else "new"
+
+
+def series(machine, cuts):
+    """Runs cuts aimed cuts at each file; returns {target: {outcome: count}}."""
+    figures = {}
+    for target in ("mark", "marker"):
+        counts = figures[target] = dict(cuts=0, kept=0, new=0, lost=0, torn=0, higher=0, missed=0)
+        pending = False  # a cut whose outcome the next boot reads
+        for trial in range(cuts + 1):
+            if trial < cuts:
+                # Half at the change itself, which lands between a
+                # truncation and its write; half up to 20 ms later.
+                arm(machine, target, 0 if trial % 2 == 0 else random.randint(1, 20000))
+            else:  # the last boot only reads
+                machine.step("S10arm", 'say "cut-check mark=$(state meminfo.txt) marker=$(state reboot_flag.txt)"\n'
+                             "poweroff\n")
+            boot = machine.boot(timeout=600)
+            if pending:
+                outcome = judge(target, boot.state(target, "cut-check"))
+                counts[outcome] += 1
+                if outcome not in ("kept", "new"):
+                    print(f"   {machine.storage}, {target}, cut {trial}: {outcome}: {boot.state(target, 'cut-check')!r}"
+                          f" ({cut})")
+            cut = next((w for _, w in boot.lines if w.startswith("cutter:")), None)
+            pending = trial < cuts and boot.end == "reset" and cut is not None
+            counts["cuts"] += pending
+            counts["missed"] += trial < cuts and not pending
+        print(f"   {machine.build} on {machine.storage}, the {target}: " + ", ".join(f"{k} {v}" for k, v in counts.items()))
+    return figures
+
+
+def test_aimed_cut(machine, check, pytestconfig):
+    figures = series(machine, pytestconfig.getoption("aimed"))
+    for target, counts in figures.items():
+        check(f"the {target}: every cut landed in a rewrite ({counts['cuts']} of {counts['cuts'] + counts['missed']})",
+              counts["missed"] == 0)
+        check(f"the {target}: nothing lost, torn or higher after {counts['cuts']} cuts",
+              counts["lost"] + counts["torn"] + counts["higher"] == 0)
+    check.done()
+
+
+def test_storage_model(machine, check):
+    """The storage behaves as flash under a cut: a write flushed before the
+    cut survives it; one that was not may be gone."""
+    machine.step("S10model", f"""say "model synced=$(state synced) unsynced=$(state unsynced)"
+rm -f /plorn_etc/synced /plorn_etc/unsynced; sync
+echo whole >/plorn_etc/synced && sync
+cutter /plorn_etc unsynced 0 0{" ubi" if machine.storage == "ubifs" else ""} >/dev/console 2>&1 &
+wait_for 5 test -e /tmp/cutter-armed
+echo maybe >/plorn_etc/unsynced
+sleep 5
+""")
+    cut = machine.boot()
+    machine.step("S10model", 'say "model synced=$(state synced) unsynced=$(state unsynced)"\npoweroff\n')
+    after = machine.boot()
+    print(f"   {machine.storage}: after the cut the unsynced write was {after.state('unsynced')!r}")
+    check("the cut came right after the unsynced write", cut.end == "reset" and cut.at("cutter") is not None)
+    check("the synced write survived the cut", after.state("synced") == b"whole\n")
+    check.done()
