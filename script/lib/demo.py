@@ -69,7 +69,7 @@ def boot(n, day):
     elif result.end == "poweroff":
         say_at(result.end_at, "powered off")
     else:
-        sys.exit(f"demo: boot {n} ended by {result.end}; console: {machine.dir / 'console.log'}")
+        sys.exit(f"demo: boot {n} ended by {result.end}; console: {machine.dir / 'ext4.console.log'}")
 
 
 kernel = next((CACHE / "malta-kernel" / "lib" / "modules").iterdir()).name

@@ -145,7 +145,7 @@ class Machine:
     def fresh_disk(self):
         """Fresh, empty persistent storage and console history."""
         self.dir.mkdir(parents=True, exist_ok=True)
-        for f in (self.disk, self.dir / "console.all.log"):
+        for f in (self.disk, self.dir / f"{self.storage}.console.all.log"):
             f.unlink(missing_ok=True)
         if self.storage == "ext4":  # 16 MiB of ext4
             e2 = CACHE / "e2fsprogs"
@@ -196,10 +196,12 @@ class Machine:
                 content, mode = content if isinstance(content, tuple) else (content, 0o755)
                 target.write_bytes(content if isinstance(content, bytes) else content.encode())
                 target.chmod(mode)
-            cpio(overlay, self.dir / "overlay.cpio.gz")
+            # One per storage, so that the storages of a build can run at once.
+            cpio(overlay, self.dir / f"{self.storage}.overlay.cpio.gz")
         self.steps = {}
-        initrd = self.dir / "initrd"
-        initrd.write_bytes((self.dir / "base.cpio.gz").read_bytes() + (self.dir / "overlay.cpio.gz").read_bytes())
+        initrd = self.dir / f"{self.storage}.initrd"
+        initrd.write_bytes((self.dir / "base.cpio.gz").read_bytes()
+                           + (self.dir / f"{self.storage}.overlay.cpio.gz").read_bytes())
         return initrd
 
     def boot(self, timeout=300, cut_on=None, cut_after=0.0):
@@ -223,9 +225,9 @@ class Machine:
         qemu.kill(signal.SIGKILL)
         qemu.close(force=True)
         text = console.getvalue().replace("\r", "")  # the serial line's and the pty's CRs
-        with open(self.dir / "console.all.log", "a") as history:
+        with open(self.dir / f"{self.storage}.console.all.log", "a") as history:
             history.write(text)
-        (self.dir / "console.log").write_text(text)
+        (self.dir / f"{self.storage}.console.log").write_text(text)
         return Boot(text, end)
 
     def console(self):
