@@ -10,10 +10,11 @@ const char marker_path[] = "/plorn_etc/reboot_flag.txt";
 // a cut or a kill at any moment leaves the marker whole, never truncated
 // (on flash file systems a truncation can reach the flash before the
 // write). The shell's pid names the file aside, as the listener and the
-// application watch may both write the marker at once; what a killed
-// rewrite left aside goes first (a writer whose file goes with it fails
-// its rename, and the other's marker, the same "1", stands).
-const char marker_fmt[] = "rm -f %1$s.[0-9]*; echo 1 > %1$s.$$ && sync && mv %1$s.$$ %1$s && sync";
+// application watch may both write the marker at once. Once its own is
+// renamed and flushed, a writer removes what killed rewrites left aside;
+// should that take the other writer's file before its rename, the marker
+// that stands is already this writer's "1", flushed.
+const char marker_fmt[] = "echo 1 > %1$s.$$ && sync && mv %1$s.$$ %1$s && sync; rm -f %1$s.[0-9]*";
 const char reboot_cmd[] = "reboot";
 }  // namespace
 
