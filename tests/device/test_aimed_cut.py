@@ -21,7 +21,7 @@ def arm(machine, target, delay_us):
     file, skip = ("meminfo.txt", 0) if target == "mark" else ("reboot_flag.txt", 1)
     # For the marker, memory is low before the daemon starts, so that its
     # first sample raises the flag; then requests keep coming.
-    low = "hog 9000 >/dev/null &\nwait_for 60 sh -c '[ $(figure) -lt 11000 ]'\n" if target == "marker" else ""
+    low = "hog 9000 >/dev/null &\nwait_for 60 below 11000\n" if target == "marker" else ""
     machine.step("S10arm", f"""say "cut-check mark=$(state meminfo.txt) marker=$(state reboot_flag.txt)"
 echo 58600 >/plorn_etc/meminfo.txt && echo 1 >/plorn_etc/reboot_flag.txt && sync
 {low}cutter /plorn_etc {file} {skip} {delay_us}{mode} >/dev/console 2>&1 &

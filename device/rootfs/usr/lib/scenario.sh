@@ -7,6 +7,9 @@ say() { echo "@@ $(cut -d' ' -f1 /proc/uptime) $*" >/dev/console; }
 # The free-memory figure as the daemon adds it, in kB.
 figure() { awk '/^(MemFree|Buffers|Cached):/ { s += $2 } END { print s }' /proc/meminfo; }
 
+# below KB: the figure is below KB (for wait_for, which runs it here).
+below() { [ "$(figure)" -lt "$1" ]; }
+
 # A state file's bytes in hex ("" when empty), or "none" when missing: a
 # torn or binary file comes back exactly as it is.
 state() {
