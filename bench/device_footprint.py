@@ -30,7 +30,7 @@ measure() {{ # after N periods: in the middle of period N + 1
     until=$((started + ($1 - 1) * 30 + 15))
     while [ "$(cut -d. -f1 /proc/uptime)" -lt $until ]; do sleep 5; done
     for name in check_mem {' '.join(peers)}; do
-        p=$(pidof $name | cut -d' ' -f1)
+        if [ $name = check_mem ]; then p=$(daemon_pid); else p=$(pidof $name | cut -d' ' -f1); fi
         say "fp cycles=$1 name=$name $(grep -E '^(VmRSS|RssAnon|Threads):' /proc/$p/status | tr -d ' \\t' |
             tr ':\\n' '= ' | sed 's/kB//g')Pss=$(grep '^Pss:' /proc/$p/smaps_rollup | tr -dc 0-9)"
     done

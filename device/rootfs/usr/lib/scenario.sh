@@ -20,7 +20,13 @@ state() {
     fi
 }
 
-daemon_pid() { pidof check_mem; }
+# The daemon's pid: the check_mem whose parent is init. A child it forks
+# for a shell command is named check_mem too, until it runs the shell.
+daemon_pid() {
+    for p in $(pidof check_mem); do
+        [ "$(cut -d' ' -f4 /proc/$p/stat 2>/dev/null)" = 1 ] && echo $p
+    done
+}
 
 # wait_for SECONDS COMMAND...: polls every 0.2 s until COMMAND succeeds.
 wait_for() {
