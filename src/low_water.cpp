@@ -73,7 +73,10 @@ void update_low_water(int32_t figure) {
             // so the mark keeps its last sound value.
             printf("bad free_mem:%d, not stored\n", figure);
         } else {
-            char cmd[160];
+            // The path three times and up to 20 digits of an unsigned long
+            // in place of the format's conversions; each sizeof counts a
+            // byte more than the text, which leaves room for the terminator.
+            char cmd[sizeof(store_fmt) + 3 * sizeof(low_water_path) + 20];
             memset(cmd, 0, sizeof(cmd));
             int n = snprintf(cmd, sizeof(cmd), store_fmt,
                              static_cast<unsigned long>(figure), low_water_path);

@@ -19,7 +19,9 @@ const char reboot_cmd[] = "reboot";
 }  // namespace
 
 void reboot_with_marker() {
-    char cmd[160];
+    // The format names the path four times; each sizeof counts a byte
+    // more than the text, which leaves room for the terminator.
+    char cmd[sizeof(marker_fmt) + 4 * sizeof(marker_path)];
     memset(cmd, 0, sizeof(cmd));
     int n = snprintf(cmd, sizeof(cmd), marker_fmt, marker_path);
     // A cut command could write the marker elsewhere; the reboot still runs.

@@ -48,7 +48,7 @@ def series(machine, cuts):
     figures = {}
     for target in ("mark", "marker"):
         counts = figures[target] = dict(cuts=0, kept=0, new=0, lost=0, torn=0, higher=0, missed=0)
-        pending = False  # a cut whose outcome the next boot reads
+        pending, cut = False, None  # a cut whose outcome the next boot reads, and how it was made
         for trial in range(cuts + 1):
             if trial < cuts:
                 # Half at the change itself, which lands between a
