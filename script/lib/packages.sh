@@ -12,7 +12,7 @@ base_commands=(unshare setpriv mount chroot ps)
 # never installed. NAME=package...
 file_packages=(
     "qemu-user=qemu-user-static"                     # runs device programs; installing it registers binfmt handlers
-    "busybox=busybox"                                # a BusyBox userland for the host tests
+    "busybox=busybox"                                # a BusyBox userland for the host tests (DESKTOP on)
     "earlyoom=earlyoom"                              # benchmark peer; the package starts its service
     "gcc-source=gcc-12-source"                       # libgcc's sources for the static device build
     "mipsel-busybox=busybox-static:mipsel"           # the emulated device's userland
@@ -25,4 +25,5 @@ file_packages=(
 # build/cache/NAME. NAME=source-package
 source_packages=(
     "musl-source=musl"                               # the static device build's C library
+    "busybox-source=busybox"                         # a router userland, built as routers build it
 )
