@@ -1,28 +1,34 @@
 """The device scenarios' matrix and their checks; run by script/device."""
 import pytest
 
-from machine import CORES, STORAGES, Machine
+from machine import CORES, STORAGES, USERLANDS, Machine
 
 
 def pytest_addoption(parser):
     parser.addoption("--build", action="append", choices=sorted(CORES), help="device build (default: both)")
     parser.addoption("--storage", action="append", choices=STORAGES,
                      help="what /plorn_etc is kept on (default: all three for musl, ext4 for glibc)")
+    parser.addoption("--userland", action="append", choices=sorted(USERLANDS),
+                     help="the device's BusyBox (default: both for musl, debian for glibc)")
     parser.addoption("--cuts", type=int, default=3, help="power cuts at random moments per machine")
     parser.addoption("--aimed", type=int, default=2, help="aimed power cuts per machine and file")
 
 
 def pytest_generate_tests(metafunc):
     if "machine" in metafunc.fixturenames:
-        # A scenario module may keep to some builds or storages (BUILDS,
-        # STORAGES); the options choose among those.
+        # A scenario module may keep to some builds, storages or userlands
+        # (BUILDS, STORAGES, USERLANDS); the options choose among those.
         builds = [b for b in metafunc.config.getoption("build") or sorted(CORES)
                   if b in getattr(metafunc.module, "BUILDS", CORES)]
         storages = metafunc.config.getoption("storage")
-        # The flash file systems are for the static build, the one for
-        # routers; the dynamic build keeps to the disk unless asked.
-        matrix = [(b, CORES[b], s) for b in builds for s in storages or STORAGES
-                  if (storages or b == "musl" or s == "ext4") and s in getattr(metafunc.module, "STORAGES", STORAGES)]
+        userlands = [u for u in metafunc.config.getoption("userland") or USERLANDS
+                     if u in getattr(metafunc.module, "USERLANDS", USERLANDS)]
+        # The flash file systems and the router's userland are for the
+        # static build, the one for routers; the dynamic build keeps to the
+        # disk and Debian's BusyBox unless asked.
+        matrix = [(b, CORES[b], s, u) for b in builds for s in storages or STORAGES for u in userlands
+                  if (storages or b == "musl" or s == "ext4") and s in getattr(metafunc.module, "STORAGES", STORAGES)
+                  and (u == "debian" or b == "musl")]
         metafunc.parametrize("machine", matrix, indirect=True, ids=["-".join(m) for m in matrix])
 
 

@@ -1,7 +1,8 @@
 """The emulated device: Debian's MIPS Malta kernel under qemu-system-mipsel,
 BusyBox init, the project's install tree and /plorn_etc on a persistent
-disk (build/device/BUILD). BUILD is glibc (the dynamic device build) or
-musl (the static one).
+disk (build/device/IMAGE). BUILD is glibc (the dynamic device build) or
+musl (the static one); USERLAND is debian (Debian's busybox-static) or
+router (BusyBox as router firmware configures it, for the musl build).
 
 A boot lays a scenario's steps over the image (shell scripts run by rcS as
 /etc/init.d/S??NAME, with the helpers of /usr/lib/scenario.sh) and ends
@@ -33,6 +34,11 @@ CORES = {"musl": "24Kc", "glibc": "24Kf"}
 # (phram over RAM that a file backs, so that it outlives qemu as flash
 # outlives a power cut), UBIFS on UBI on block2mtd over the disk.
 STORAGES = ("ext4", "jffs2", "ubifs")
+# The device's BusyBox: Debian's static one (DESKTOP on, so ps takes -ef),
+# or one built from Debian's sources as router firmware builds it: static
+# against the soft-float musl, DESKTOP off (ps rejects -ef, sleep takes
+# whole seconds), script/lib/router_busybox.sh.
+USERLANDS = {"debian": CACHE / "mipsel-busybox" / "bin" / "busybox", "router": CACHE / "router-busybox" / "busybox"}
 MODULES = ["lib/crc16", "fs/mbcache", "fs/jbd2/jbd2", "crypto/crc32c_generic", "fs/ext4/ext4",
            "drivers/ata/ata_piix", "drivers/mtd/devices/phram", "fs/jffs2/jffs2", "drivers/mtd/devices/block2mtd",
            "drivers/mtd/ubi/ubi", "lib/zstd/zstd_compress", "crypto/deflate", "crypto/zstd", "fs/ubifs/ubifs"]
@@ -51,19 +57,25 @@ def cpio(directory, out):
         f' | gzip -9n >"{out}"')
 
 
+def image(build, userland):
+    """The image's name, and its folder's under build/device."""
+    return build if userland == "debian" else f"{build}-{userland}"
+
+
 def build_images(builds):
     """Builds the device builds (musl always: it holds the device's own
-    programs) and one initramfs per build, build/device/BUILD/base.cpio.gz."""
+    programs) and one initramfs per build and userland (the router's for
+    the musl build only), build/device/IMAGE/base.cpio.gz."""
     for preset in {PRESETS["musl"], *(PRESETS[b] for b in builds)}:
         run("cmake", "--preset", preset, stdout=subprocess.DEVNULL, cwd=ROOT)
         run("cmake", "--build", "--preset", preset, f"-j{os.cpu_count()}", stdout=subprocess.DEVNULL, cwd=ROOT)
-    for build in builds:
-        stage = DEVICE_DIR / build / "root"
+    for build, userland in [(b, u) for b in builds for u in USERLANDS if u == "debian" or b == "musl"]:
+        stage = DEVICE_DIR / image(build, userland) / "root"
         shutil.rmtree(stage, ignore_errors=True)
         for d in "bin sbin usr/bin usr/sbin lib/modules proc sys dev tmp root plorn plorn_etc".split():
             (stage / d).mkdir(parents=True)
         shutil.copytree(ROOT / "device" / "rootfs", stage, dirs_exist_ok=True, symlinks=True)
-        shutil.copy(CACHE / "mipsel-busybox" / "bin" / "busybox", stage / "bin" / "busybox")
+        shutil.copy(USERLANDS[userland], stage / "bin" / "busybox")
         (stage / "bin" / "sh").symlink_to("busybox")
         (stage / "sbin" / "init").symlink_to("../bin/busybox")
         for m in MODULES:
@@ -82,7 +94,7 @@ def build_images(builds):
         if build == "glibc":
             for lib in ("ld.so.1", "libc.so.6"):
                 run(*strip, stage / "lib" / lib, Path("/usr/mipsel-linux-gnu/lib") / lib)
-        cpio(stage, DEVICE_DIR / build / "base.cpio.gz")
+        cpio(stage, DEVICE_DIR / image(build, userland) / "base.cpio.gz")
 
 
 def values(words, key):
@@ -135,10 +147,11 @@ class Boot:
 
 
 class Machine:
-    def __init__(self, build, core=None, storage="ext4"):
-        assert build in PRESETS and storage in STORAGES, f"no build {build} or storage {storage}"
-        self.build, self.core, self.storage = build, core or CORES[build], storage
-        self.dir = DEVICE_DIR / build
+    def __init__(self, build, core=None, storage="ext4", userland="debian"):
+        assert build in PRESETS and storage in STORAGES and userland in USERLANDS, \
+            f"no build {build}, storage {storage} or userland {userland}"
+        self.build, self.core, self.storage, self.userland = build, core or CORES[build], storage, userland
+        self.dir = DEVICE_DIR / image(build, userland)
         self.disk = self.dir / f"{storage}.img"  # for JFFS2, the RAM that holds the flash
         self.steps = {}
 
@@ -236,13 +249,14 @@ class Machine:
             self.fresh_disk()
         self.file("etc/inittab", (ROOT / "device/rootfs/etc/inittab").read_text() + "::askfirst:-/bin/sh\n")
         args = self.qemu(self.initrd()) + ["-nographic"]
-        print(f"device: {self.build} on a {self.core}; press Enter for a shell, Ctrl-A X ends qemu;"
+        print(f"device: {self.build} on a {self.core}, {self.userland} userland; press Enter for a shell, Ctrl-A X ends qemu;"
               f" the disk stays in {self.dir}", flush=True)
         os.execvp(args[0], args)
 
 
-if __name__ == "__main__":  # machine.py image BUILD... | console BUILD [STORAGE]
+if __name__ == "__main__":  # machine.py image BUILD... | console BUILD [STORAGE [USERLAND]]
     if sys.argv[1] == "image":
         build_images(sys.argv[2:])
     else:
-        Machine(sys.argv[2], storage=sys.argv[3] if len(sys.argv) > 3 else "ext4").console()
+        Machine(sys.argv[2], storage=sys.argv[3] if len(sys.argv) > 3 else "ext4",
+                userland=sys.argv[4] if len(sys.argv) > 4 else "debian").console()

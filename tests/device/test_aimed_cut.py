@@ -14,6 +14,7 @@ from test_lifecycle import number
 
 KNOWN_MARK, KNOWN_MARKER = b"58600\n", b"1\n"
 BUILDS = ("musl",)  # the build for routers and their flash; the writes are the same in both
+USERLANDS = ("debian",)  # the writes are the daemon's, whatever BusyBox runs beside it
 
 
 def arm(machine, target, delay_us):

@@ -11,10 +11,11 @@ figure() { awk '/^(MemFree|Buffers|Cached):/ { s += $2 } END { print s }' /proc/
 below() { [ "$(figure)" -lt "$1" ]; }
 
 # A state file's bytes in hex ("" when empty), or "none" when missing: a
-# torn or binary file comes back exactly as it is.
+# torn or binary file comes back exactly as it is. hexdump, not od: a
+# router's BusyBox has only the small od.
 state() {
     if [ -e "/plorn_etc/$1" ]; then
-        od -An -tx1 -v "/plorn_etc/$1" | tr -d ' \n'
+        hexdump -v -e '1/1 "%02x"' "/plorn_etc/$1"
     else
         echo none
     fi
@@ -28,14 +29,14 @@ daemon_pid() {
     done
 }
 
-# wait_for SECONDS COMMAND...: polls every 0.2 s until COMMAND succeeds.
+# wait_for SECONDS COMMAND...: polls every 0.2 s until COMMAND succeeds
+# (every second where sleep takes whole seconds only).
 wait_for() {
     local left=$(($1 * 5))
     shift
     while ! "$@"; do
         [ $left -gt 0 ] || return 1
-        left=$((left - 1))
-        sleep 0.2
+        if sleep 0.2 2>/dev/null; then left=$((left - 1)); else sleep 1; left=$((left - 5)); fi
     done
 }
 
