@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "reboot_action.h"
@@ -10,6 +11,14 @@
 namespace {
 const char check_path[] = "/plorn_etc/check_app.txt";
 const char capture_fmt[] = "ps -ef | grep quillamont > %s";
+// Where ps -ef is refused (BusyBox built without DESKTOP, as routers
+// build it, prints nothing), plain ps, whose command lines hold the
+// application's path all the same. A separate command, run only then,
+// so that where ps -ef works the listing stays exactly what it was: one
+// command line "(ps -ef || ps) | ..." would list a longer shell line and
+// a subshell, which push the application out of the 256 bytes examined
+// when it is listed after them.
+const char fallback_fmt[] = "ps | grep quillamont > %s";
 const char remove_cmd[] = "rm /plorn_etc/check_app.txt";
 const char app_path[] = "/plorn/quillamont";
 const size_t listing_read_max = 256;
@@ -39,14 +48,26 @@ int match_app(const char* path) {
 }
 
 namespace {
+void capture(const char* fmt) {
+    // Sized for the longer format and the path; each sizeof counts a byte
+    // more than the text, which leaves room for the terminator.
+    char cmd[sizeof(capture_fmt) + sizeof(check_path)];
+    static_assert(sizeof(fallback_fmt) <= sizeof(capture_fmt), "the buffer is sized for capture_fmt");
+    memset(cmd, 0, sizeof(cmd));
+    int n = snprintf(cmd, sizeof(cmd), fmt, check_path);
+    if (n > 0 && static_cast<size_t>(n) < sizeof(cmd)) system(cmd);
+}
+
 // One capture and check, without the pause.
 void check_app_once() {
     // The capture's redirection creates or truncates the check file, so no
     // existence test or touch comes before it.
-    char cmd[64];
-    memset(cmd, 0, sizeof(cmd));
-    int n = snprintf(cmd, sizeof(cmd), capture_fmt, check_path);
-    if (n > 0 && static_cast<size_t>(n) < sizeof(cmd)) system(cmd);
+    capture(capture_fmt);
+    // A working ps -ef never leaves the file empty: the capture's own shell
+    // names "grep quillamont". Empty means refused. No file at all means no
+    // state directory, where a second capture could write none either.
+    struct stat st;
+    if (stat(check_path, &st) == 0 && st.st_size == 0) capture(fallback_fmt);
     if (match_app(check_path) == 0) {
         system(remove_cmd);
     } else {

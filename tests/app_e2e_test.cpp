@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <csignal>
+#include <sstream>
 #include <sys/wait.h>
 
 #include "device.h"
@@ -112,4 +113,25 @@ TEST_F(AppWatch, ApplicationThatDiesRestartsTheDeviceAtTheNextCycle) {
     // A reboot that returns: the next cycle tries again.
     ASSERT_TRUE(wait_until([] { return reboot_calls() >= 2; }, 30));
     EXPECT_TRUE(running(pid));
+}
+
+TEST_F(AppWatch, PsWithoutEfStillFindsTheApplicationAndMissesItOnceGone) {
+    char real[PATH_MAX] = {};
+    ASSERT_NE(realpath("/bin/ps", real), nullptr);
+    bind_over(router_ps().c_str(), real);
+    ASSERT_NE(system("ps -ef >/dev/null 2>&1"), 0) << "this ps must refuse -ef, as a router's does";
+
+    start_app();
+    pid = start();
+    ASSERT_TRUE(wait_until([this] { return checks() >= 1; }, 20));
+    EXPECT_EQ(count_lines(log(), "app exist"), 1) << "a refused option is not a missing application";
+    EXPECT_TRUE(wait_until([] { return !exists(check_path); }, 5));
+    EXPECT_EQ(reboot_calls(), 0);
+    stop(pid);
+    stop_apps();
+    write_file(log_path, "");
+    expect_restart_at_once();
+    // The listing came from plain ps, which cuts command lines at 79 columns.
+    std::istringstream listing(read_file(check_path));
+    for (std::string line; std::getline(listing, line);) EXPECT_LE(line.size(), 79u) << line;
 }

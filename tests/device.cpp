@@ -30,6 +30,7 @@ const char reboot_log_path[] = "/run/check_mem_sandbox/reboots.log";
 const char mark_path[] = "/plorn_etc/meminfo.txt";
 const char marker_path[] = "/plorn_etc/reboot_flag.txt";
 const char check_path[] = "/plorn_etc/check_app.txt";
+const char router_ps_log[] = "/run/check_mem_sandbox/router-ps.log";
 
 namespace {
 const char pid_path[] = "/run/check_mem_sandbox/daemon.pid";
@@ -386,6 +387,15 @@ std::vector<std::string> bound;
 void bind_over(const char* source, const char* target) {
     ASSERT_EQ(mount(source, target, nullptr, MS_BIND, nullptr), 0) << target << ": " << strerror(errno);
     bound.push_back(target);
+}
+
+std::string router_ps() {
+    const char path[] = "/run/check_mem_sandbox/router-ps";
+    write_file(router_ps_log, "");
+    write_file(path, std::string("#!/bin/sh\necho ps \"$*\" >>") + router_ps_log + "\nexec " + CHECK_MEM_QEMU_MIPSEL +
+                         " -cpu 24Kc " + CHECK_MEM_ROUTER_BUSYBOX + " ps \"$@\"\n");
+    EXPECT_EQ(chmod(path, 0755), 0);
+    return path;
 }
 
 void unbind_all() {

@@ -102,6 +102,12 @@ pid_t start_app(const char* argv0 = "/plorn/quillamont", const char* cwd = "/",
 // Ends every stand-in started by start_app.
 void stop_apps();
 
+// Writes an executable script that runs the ps of a router's BusyBox (no
+// -ef; command lines cut at 79 columns) under qemu-user, and returns its
+// path. Each call of it adds a line to router_ps_log: "ps" and its arguments.
+std::string router_ps();
+extern const char router_ps_log[];
+
 // Bind-mounts source over target until unbind_all().
 void bind_over(const char* source, const char* target);
 void unbind_all();
