@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -61,12 +62,11 @@ protected:
         char shell[PATH_MAX] = {};
         ASSERT_NE(realpath("/bin/sh", shell), nullptr);
         bind_over(CHECK_MEM_BUSYBOX, shell);
-        std::string dir = "/run/check_mem_sandbox/busybox";
         std::string tools = "sh ps grep readlink mkdir chown chmod kill sleep cat echo rm touch sync mv";
         if (with_start_stop_daemon) tools += " start-stop-daemon";
-        ASSERT_EQ(run("rm -rf " + dir + " && mkdir " + dir + " && for t in " + tools + "; do ln -s " + CHECK_MEM_BUSYBOX + " " +
-                      dir + "/$t; done").status, 0);
-        init_env = "PATH=/run/check_mem_sandbox/bin:" + dir;
+        ASSERT_EQ(run("rm -rf " + busybox_dir + " && mkdir " + busybox_dir + " && for t in " + tools + "; do ln -s " +
+                      CHECK_MEM_BUSYBOX + " " + busybox_dir + "/$t; done").status, 0);
+        init_env = "PATH=/run/check_mem_sandbox/bin:" + busybox_dir;
     }
     void installed_for_init() {
         std::string prefix = "/run/check_mem_sandbox/inst";
@@ -108,6 +108,7 @@ protected:
 
     pid_t pid = 0;
     std::string init_env, init_script, daemon_path;
+    const std::string busybox_dir = "/run/check_mem_sandbox/busybox";
 };
 }  // namespace
 
@@ -174,4 +175,80 @@ TEST_F(Install, RequestToolReportsWhatWentWrong) {
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.output.find("queue full"), std::string::npos) << r.output;
     msgctl(id, IPC_RMID, nullptr);
+}
+
+TEST_F(Install, StartRefusesADeviceThatLacksWhatTheDaemonNeeds) {
+    if (emulated()) GTEST_SKIP() << "the init script runs the device binary directly, without the emulator";
+    installed_for_init();
+    busybox_userland(true);
+    // syslog, as the script reaches it: one line per call.
+    const char syslog_path[] = "/run/check_mem_sandbox/syslog";
+    write_file((busybox_dir + "/logger").c_str(), std::string("#!/bin/sh\necho \"$*\" >>") + syslog_path + "\n");
+    ASSERT_EQ(chmod((busybox_dir + "/logger").c_str(), 0755), 0);
+    // The router's ps, which rejects -ef, is no missing piece.
+    ASSERT_EQ(unlink((busybox_dir + "/ps").c_str()), 0);
+    ASSERT_EQ(symlink(router_ps().c_str(), (busybox_dir + "/ps").c_str()), 0);
+    const std::string fakes = "/run/check_mem_sandbox/bin";
+
+    auto refused = [&](const std::string& what, const std::string& env, const std::string& says) {
+        SCOPED_TRACE(what);
+        write_file(syslog_path, "");
+        result r = run(env + " sh " + init_script + " start");
+        EXPECT_EQ(r.status, 6) << r.output;
+        EXPECT_NE(r.output.find(says), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find("not started"), std::string::npos) << r.output;
+        std::string logged = read_file(syslog_path);
+        EXPECT_NE(logged.find(says), std::string::npos) << logged;
+        EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 2) << logged;
+        EXPECT_TRUE(daemon_pids().empty());
+        EXPECT_EQ(reboot_calls(), 0);
+        // Where rm is missing, its probe of the state directory has to stay.
+        if (what != "rm") {
+            EXPECT_EQ(run("ls -A /plorn_etc").output, "") << "the checks leave nothing behind";
+        }
+    };
+    const char* tools[][2] = {{"touch", "TOUCH"}, {"rm", "RM"}, {"mv", "MV"}, {"sync", "SYNC"},
+                              {"ps", "PS"}, {"grep", "GREP"}};
+    for (auto& tool : tools) {
+        std::string hidden = busybox_dir + "/" + tool[0];
+        ASSERT_EQ(rename(hidden.c_str(), (hidden + ".hidden").c_str()), 0);
+        refused(tool[0], init_env, std::string("no ") + tool[0] + " on PATH: the daemon ");
+        refused(tool[0], init_env, std::string("(BusyBox: CONFIG_") + tool[1] + ")");
+        ASSERT_EQ(rename((hidden + ".hidden").c_str(), hidden.c_str()), 0);
+    }
+    // Without the fakes on PATH nothing named reboot is there to find (and
+    // the sandbox's fakes stand over every one of the machine's).
+    refused("reboot", "PATH=" + busybox_dir, "no reboot on PATH: the daemon restarts the device with it (BusyBox: CONFIG_REBOOT)");
+
+    // A ps that lists command names only, not command lines.
+    std::string comm_ps = "/run/check_mem_sandbox/comm-ps";
+    ASSERT_EQ(run("mkdir -p " + comm_ps + " && printf '#!/bin/sh\\ncat /proc/[0-9]*/comm\\n' >" + comm_ps +
+                  "/ps && chmod 0755 " + comm_ps + "/ps").status, 0);
+    refused("ps without command lines", "PATH=" + fakes + ":" + comm_ps + ":" + busybox_dir,
+            "neither 'ps -ef' nor 'ps' lists full command lines");
+
+    ASSERT_EQ(run("mount --bind /dev/null /proc/meminfo").status, 0);
+    refused("meminfo", init_env, "/proc/meminfo is not readable");
+    ASSERT_EQ(run("umount /proc/meminfo").status, 0);
+    std::string empty = "/run/check_mem_sandbox/empty";
+    ASSERT_EQ(run("mkdir -p " + empty + " && mount --bind " + empty + " /proc/sysvipc").status, 0);
+    refused("message queues", init_env, "(kernel: CONFIG_SYSVIPC)");
+    ASSERT_EQ(run("umount /proc/sysvipc").status, 0);
+    ASSERT_EQ(run("mount -o remount,ro /plorn_etc").status, 0);
+    refused("read-only state directory", init_env, "/plorn_etc is not writable");
+    ASSERT_EQ(run("mount -o remount,rw /plorn_etc").status, 0);
+
+    // All there: it starts, and its first check finds the application.
+    write_file(syslog_path, "");
+    write_file(router_ps_log, "");
+    run("rm -f /plorn_etc/.check_mem.start");
+    result r = run(init_path() + " start");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(wait_until([this] { return daemon_pids().size() == 1; }, 10));
+    // Two captures, the start's and the daemon's first, have each run ps
+    // twice; the check file is then gone only if that check found it.
+    EXPECT_TRUE(wait_until([] { return count_lines(read_file(router_ps_log), "ps") >= 4 && !exists(check_path); }, 20))
+        << read_file(router_ps_log);
+    EXPECT_EQ(reboot_calls(), 0);
+    EXPECT_EQ(read_file(syslog_path), "");
 }

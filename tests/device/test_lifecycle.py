@@ -1,8 +1,9 @@
 """The device's life on the emulated MIPS machine, boot after boot on one
 persistent disk: first boot, the init script, a request refused while
 memory is fine, real low memory and a request that restarts the machine,
-what survives that restart, the application killed, and the daemon
-started before the application (the boot loop it causes)."""
+what survives that restart, the application killed, the daemon started
+before the application (the boot loop it causes), and a device that lacks
+what the daemon needs (refused at start: no boot loop)."""
 
 
 def number(state):
@@ -11,7 +12,7 @@ def number(state):
 
 
 def test_lifecycle(machine, check):
-    print(f"== {machine.build} on a {machine.core}: first boot; the init script; a request while memory is fine;"
+    print(f"== {machine.build} on a {machine.core}, {machine.userland} userland, {machine.storage}: first boot; the init script; a request while memory is fine;"
           " real low memory")
     machine.step("S10before", 'say "before mark=$(state meminfo.txt) fpu=$(grep -c "^cpu model.*FPU" /proc/cpuinfo)"\n')
     machine.step("S99step", """(
@@ -59,7 +60,7 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
     check("no shutdown before memory ran low", (boot.at("low figure") or 1e9) < (boot.at("shutdown") or 0))
     check("a request once memory ran low restarts the machine", boot.end == "restart")
 
-    print(f"== {machine.build}: after the restart; a request refused again; the application killed")
+    print(f"== {machine.build}, {machine.userland} userland: after the restart; a request refused again; the application killed")
     machine.step("S10before", 'say "after-restart mark=$(state meminfo.txt) marker=$(state reboot_flag.txt)"\n')
     machine.step("S99step", '( sleep 2; request; sleep 5; say "refused-again"; kill $(pidof quillamont);'
                  ' say "app-killed" ) &\n')
@@ -73,7 +74,7 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
           f" shutdown {shutdown} s)", None not in (killed, shutdown) and shutdown <= killed + 35)
     check(f"... and it is a restart ({boot.end_at} s)", boot.end == "restart")
 
-    print(f"== {machine.build}: the daemon started before the application: a restart at once, every boot")
+    print(f"== {machine.build}, {machine.userland} userland: the daemon started before the application: a restart at once, every boot")
     for attempt in (1, 2):
         machine.step("S10before", 'say "listing=$(state check_app.txt)"\nrm /etc/init.d/S90quillamont\n')
         # An application that comes up a few seconds after the daemon.
@@ -86,12 +87,34 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
               f" {shutdown} s)", None not in (began, shutdown) and shutdown <= began + 10)
         check(f"... and it is a restart ({boot.end_at} s)", boot.end == "restart")
 
-    print(f"== {machine.build}: the application first again: the device stays up")
+    print(f"== {machine.build}, {machine.userland} userland: the application first again: the device stays up")
     machine.step("S99step", '( sleep 65; say "up-after-two-periods daemon=$(daemon_pid)'
                  ' listing=$(state check_app.txt)"; poweroff ) &\n')
     boot = machine.boot()
     check("two periods later the daemon runs, the application was found",
           (boot.said("daemon") or "").isdigit() and boot.said("listing") == "none")
     check("no restart", boot.end == "poweroff")
+
+    # A router's BusyBox finds its tools on PATH only; Debian's static one
+    # runs its own applets whatever PATH holds, so there the state directory
+    # is what goes missing: mounted read-only.
+    if machine.userland == "router":
+        lacks, prepare, says = "mv", "rm -f /bin/mv /usr/bin/mv\n", \
+            "check_mem: no mv on PATH: the daemon renames the state files into place with it (BusyBox: CONFIG_MV)"
+    else:
+        lacks, prepare, says = "a writable /plorn_etc", "mount -o remount,ro /plorn_etc\n", \
+            "check_mem: /plorn_etc is not writable"
+    print(f"== {machine.build}, {machine.userland} userland: a firmware without {lacks}: refused at start,"
+          " the device stays up")
+    machine.step("S10before", prepare)
+    machine.step("S99step", '( /etc/init.d/check_mem start >/dev/null 2>&1; say "start-status=$? daemon=$(daemon_pid)";'
+                 ' sleep 65; say "up-after-two-periods daemon=$(daemon_pid)"; poweroff ) &\n')
+    boot = machine.boot()
+    check("the boot's start names what is missing and what provides it",
+          says in boot.console and "check_mem: not started" in boot.console)
+    check("start exits with 6 and starts no daemon",
+          boot.said("start-status") == "6" and boot.said("daemon", "start-status") == "")
+    check("two periods later: still no daemon, no restart",
+          "up-after-two-periods daemon=" in boot.console and boot.said("daemon") == "" and boot.end == "poweroff")
     check.done()
 
