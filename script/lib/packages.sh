@@ -6,7 +6,7 @@ installed_packages=(cmake make g++ libgtest-dev googletest faketime g++-mipsel-l
     libclang-rt-14-dev valgrind gnuplot-nox qemu-system-mips dpkg-dev python3-pytest python3-pexpect)
 # From the base system, never installed here: util-linux and mount are
 # essential, and procps enables a boot script.
-base_commands=(unshare setpriv mount chroot ps)
+base_commands=(unshare setpriv setsid mount chroot ps)
 
 # Needed only as files: downloaded and extracted into build/cache/NAME,
 # never installed. NAME=package...
