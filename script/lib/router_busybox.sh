@@ -65,9 +65,8 @@ build_router_busybox() {
     [ "$(cat "$out/.built" 2>/dev/null)" = "$stamp" ] && return 0
     echo "bootstrap: building BusyBox for a router userland (defconfig, DESKTOP off, static musl) into $out"
     rm -rf "$out" "$work"
-    mkdir -p "$work" "$out"
+    mkdir -p "$work/obj" "$out"
     rb_cc "$work"
-    mkdir -p "$work/obj"
     (rb_configure_and_make "$src" "$work") >"$work/build.log" 2>&1 || {
         tail -n 30 "$work/build.log" >&2
         echo "bootstrap: the router BusyBox did not build (log: $work/build.log)" >&2
