@@ -1,12 +1,12 @@
 #include "app_watch.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "reboot_action.h"
+#include "shell_command.h"
 
 namespace {
 const char check_path[] = "/plorn_etc/check_app.txt";
@@ -23,6 +23,10 @@ const char remove_cmd[] = "rm /plorn_etc/check_app.txt";
 const char app_path[] = "/plorn/quillamont";
 const size_t listing_read_max = 256;
 const unsigned int check_period_s = 30;
+// Each capture (ps -ef and grep, or ps and grep) takes well under a second
+// even on a loaded device; one that runs past this is stuck, not slow.
+const unsigned int capture_deadline_s = 10;
+const unsigned int remove_deadline_s = 10;
 }  // namespace
 
 int match_app_listing(FILE* stream) {
@@ -48,28 +52,39 @@ int match_app(const char* path) {
 }
 
 namespace {
-void capture(const char* fmt) {
+// 0 when the capture ended in time, 1 when it overran and was killed, -1
+// when it could not be started.
+int capture(const char* fmt) {
     // Sized for the longer format and the path; each sizeof counts a byte
     // more than the text, which leaves room for the terminator.
     char cmd[sizeof(capture_fmt) + sizeof(check_path)];
     static_assert(sizeof(fallback_fmt) <= sizeof(capture_fmt), "the buffer is sized for capture_fmt");
     memset(cmd, 0, sizeof(cmd));
     int n = snprintf(cmd, sizeof(cmd), fmt, check_path);
-    if (n > 0 && static_cast<size_t>(n) < sizeof(cmd)) system(cmd);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(cmd)) return -1;
+    return run_command(cmd, capture_deadline_s);
 }
 
 // One capture and check, without the pause.
 void check_app_once() {
     // The capture's redirection creates or truncates the check file, so no
     // existence test or touch comes before it.
-    capture(capture_fmt);
+    int captured = capture(capture_fmt);
     // A working ps -ef never leaves the file empty: the capture's own shell
     // names "grep quillamont". Empty means refused. No file at all means no
     // state directory, where a second capture could write none either.
     struct stat st;
-    if (stat(check_path, &st) == 0 && st.st_size == 0) capture(fallback_fmt);
+    if (captured != 1 && stat(check_path, &st) == 0 && st.st_size == 0) captured = capture(fallback_fmt);
+    // A listing cut short by the kill may hold the application's line all
+    // the same, from a ps that hangs on a later process: an overrun is a
+    // failed capture, as one that could not run at all.
+    if (captured == 1) {
+        puts("capture overran its deadline");
+        reboot_with_marker();
+        return;
+    }
     if (match_app(check_path) == 0) {
-        system(remove_cmd);
+        run_command(remove_cmd, remove_deadline_s);
     } else {
         reboot_with_marker();
     }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "shell_command.h"
+
 std::atomic<int32_t> reboot_flag(0);
 static_assert(std::atomic<int32_t>::is_always_lock_free,
               "the flag must be a single atomic word on every target");
@@ -14,10 +16,20 @@ namespace {
 const char low_water_path[] = "/plorn_etc/meminfo.txt";
 const char seed_touch_cmd[] = "touch /plorn_etc/meminfo.txt";
 const char seed_write_cmd[] = "echo 58600 > /plorn_etc/meminfo.txt";
-// Written aside, flushed, then renamed over the mark (sync() follows): a
-// cut at any moment leaves the old mark or the new one, never an empty
-// file, which would lose the lasting low. Only the sampling loop writes it.
-const char store_fmt[] = "echo %1$lu > %2$s.tmp && sync && mv %2$s.tmp %2$s";
+// Written aside, flushed, renamed over the mark and flushed again: a cut
+// at any moment leaves the old mark or the new one, never an empty file,
+// which would lose the lasting low. The file aside is named by the writing
+// shell's pid, so that a shell of an earlier daemon, killed or stuck, can
+// never rename its older figure over this one; once this rename is
+// flushed, what such shells left aside goes (".tmp": the fixed name of
+// earlier releases). The last flush is the command's, not a sync() call of
+// the daemon's: that one could hang on a stuck flash beyond any deadline,
+// and the sampling loop with it.
+const char store_fmt[] = "echo %1$lu > %2$s.$$ && sync && mv %2$s.$$ %2$s && sync; rm -f %2$s.tmp %2$s.[0-9]*";
+// A rewrite is a few small writes and two syncs; past this the storage is
+// hung. The killed rewrite leaves the stored mark as it was.
+const unsigned int store_deadline_s = 30;
+const unsigned int seed_deadline_s = 10;
 const double low_memory_threshold = 11720.0;
 const size_t low_water_read_max = 32;
 }  // namespace
@@ -35,8 +47,8 @@ void seed_low_water() {
     // Only a mark known to be absent is seeded: a transient failure of the
     // test (EIO, ENOMEM, ...) must not overwrite a lasting low with 58600.
     if (access(low_water_path, F_OK) != 0 && errno == ENOENT) {
-        system(seed_touch_cmd);
-        system(seed_write_cmd);
+        run_command(seed_touch_cmd, seed_deadline_s);
+        run_command(seed_write_cmd, seed_deadline_s);
     }
 }
 
@@ -73,17 +85,14 @@ void update_low_water(int32_t figure) {
             // so the mark keeps its last sound value.
             printf("bad free_mem:%d, not stored\n", figure);
         } else {
-            // The path three times and up to 20 digits of an unsigned long
+            // The path six times and up to 20 digits of an unsigned long
             // in place of the format's conversions; each sizeof counts a
             // byte more than the text, which leaves room for the terminator.
-            char cmd[sizeof(store_fmt) + 3 * sizeof(low_water_path) + 20];
+            char cmd[sizeof(store_fmt) + 6 * sizeof(low_water_path) + 20];
             memset(cmd, 0, sizeof(cmd));
             int n = snprintf(cmd, sizeof(cmd), store_fmt,
                              static_cast<unsigned long>(figure), low_water_path);
-            if (n > 0 && static_cast<size_t>(n) < sizeof(cmd)) {
-                system(cmd);
-                sync();
-            }
+            if (n > 0 && static_cast<size_t>(n) < sizeof(cmd)) run_command(cmd, store_deadline_s);
         }
     }
     if (figure < low_memory_threshold) {

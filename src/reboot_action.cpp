@@ -1,8 +1,9 @@
 #include "reboot_action.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "shell_command.h"
 
 namespace {
 const char marker_path[] = "/plorn_etc/reboot_flag.txt";
@@ -16,6 +17,13 @@ const char marker_path[] = "/plorn_etc/reboot_flag.txt";
 // that stands is already this writer's "1", flushed.
 const char marker_fmt[] = "echo 1 > %1$s.$$ && sync && mv %1$s.$$ %1$s && sync; rm -f %1$s.[0-9]*";
 const char reboot_cmd[] = "reboot";
+// The marker's two syncs take a second or two on a loaded flash device.
+// Past this the storage is hung: the marker is given up, and the restart
+// that such a device needs goes ahead without it.
+const unsigned int marker_deadline_s = 30;
+// reboot only asks init; one that does not return is retried at the next
+// occasion, as one that returns without a restart is.
+const unsigned int reboot_deadline_s = 30;
 }  // namespace
 
 void reboot_with_marker() {
@@ -25,6 +33,6 @@ void reboot_with_marker() {
     memset(cmd, 0, sizeof(cmd));
     int n = snprintf(cmd, sizeof(cmd), marker_fmt, marker_path);
     // A cut command could write the marker elsewhere; the reboot still runs.
-    if (n > 0 && static_cast<size_t>(n) < sizeof(cmd)) system(cmd);
-    system(reboot_cmd);
+    if (n > 0 && static_cast<size_t>(n) < sizeof(cmd)) run_command(cmd, marker_deadline_s);
+    run_command(reboot_cmd, reboot_deadline_s);
 }

@@ -272,10 +272,34 @@ void expect_exit(pid_t pid, int expected) {
     EXPECT_EQ(WEXITSTATUS(status), expected);
 }
 
+namespace {
+// The process groups of pid's children: each shell command of the daemon
+// runs in one of its own.
+std::vector<pid_t> child_groups(pid_t pid) {
+    std::vector<pid_t> groups;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return groups;
+    while (dirent* e = readdir(proc)) {
+        if (atoi(e->d_name) <= 0) continue;
+        std::string stat = read_file((std::string("/proc/") + e->d_name + "/stat").c_str());
+        size_t close_paren = stat.rfind(')');
+        if (close_paren == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close_paren + 1));
+        std::string state;
+        pid_t ppid = 0, pgrp = 0;
+        if (fields >> state >> ppid >> pgrp && ppid == pid) groups.push_back(pgrp);
+    }
+    closedir(proc);
+    return groups;
+}
+}  // namespace
+
 void stop(pid_t pid) {
     if (pid <= 1) return;
-    // Its shell commands are in its process group: they go too, but never
-    // the group of this test.
+    // Its shell commands, then the daemon and its own group; never the
+    // group of this test.
+    for (pid_t group : child_groups(pid))
+        if (group > 1 && group != getpgrp()) kill(-group, SIGKILL);
     pid_t group = getpgid(pid);
     if (group > 1 && group != getpgrp()) kill(-group, SIGKILL);
     kill(pid, SIGKILL);
@@ -294,6 +318,20 @@ void stop(pid_t pid) {
 }
 
 
+
+result run(const std::string& command) {
+    result r{-1, ""};
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.output.append(buf, n);
+    int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::string daemon_command() { return emulator() + " " + CHECK_MEM_BIN; }
 
 key_t queue_key() { return ftok(request_queue_path, request_queue_id); }
 

@@ -41,8 +41,21 @@ void set_meminfo(int free_kb, int buffers_kb, int cached_kb);
 // command ends with status 0 at once. Returns the background process's id.
 pid_t start(const start_options& options = start_options());
 
-// Kills and reaps the background process (started by this test only).
+// Kills and reaps the background process (started by this test only),
+// and the shell commands it runs, each in a process group of its own.
 void stop(pid_t pid);
+
+// What a shell command said (stdout and stderr) and its exit status (-1
+// when killed by a signal).
+struct result {
+    int status;
+    std::string output;
+};
+result run(const std::string& command);
+
+// The daemon's binary as the tests start it: through the emulator where
+// there is one.
+std::string daemon_command();
 
 // Waits for the background process to end and checks its exit status.
 // Under the emulator, which cannot make this process a subreaper, the

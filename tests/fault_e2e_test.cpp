@@ -12,6 +12,8 @@
 #include <sys/msg.h>
 #include <sys/stat.h>
 
+#include <sstream>
+
 #include "device.h"
 #include "sandbox_guard.h"
 
@@ -164,5 +166,61 @@ TEST_F(Faults, ShellFailingEveryCommand) {
         << "the seeding could not run, the sampling goes on";
     EXPECT_TRUE(wait_until([] { return lines("open /plorn_etc/check_app.txt fail") >= 3; }, 40))
         << "the capture could not run, the application watch goes on";
+    EXPECT_TRUE(running(pid));
+}
+
+namespace {
+const double fast_rate = 30;  // start_fast's
+
+// A command that never ends, bound over the machine's own: a ps stuck on a
+// task in D state, a sync on a hung flash. Each call records its pid in
+// the file returned, so that the kill of its whole process group shows.
+std::string hang(const char* tool) {
+    std::string fake = std::string("/run/check_mem_sandbox/hanging-") + tool;
+    write_file(fake.c_str(), "#!/bin/sh\necho $$ >>" + fake + ".pids\nexec sleep 100000\n");
+    EXPECT_EQ(chmod(fake.c_str(), 0755), 0);
+    std::string found = run(std::string("command -v ") + tool).output;
+    char real[PATH_MAX] = {};
+    EXPECT_NE(realpath(found.substr(0, found.find('\n')).c_str(), real), nullptr) << found;
+    bind_over(fake.c_str(), real);
+    return fake + ".pids";
+}
+
+bool all_ended(const std::string& pids_path) {
+    std::istringstream pids(read_file(pids_path.c_str()));
+    pid_t p;
+    int seen = 0;
+    for (; pids >> p; ++seen)
+        if (running(p)) return false;
+    return seen > 0;
+}
+}  // namespace
+
+TEST_F(Faults, StuckProcessListingIsCutOffAndCountsAsFailed) {
+    REQUIRE_FAKETIME();
+    std::string ps_calls = hang("ps");
+    double t0 = monotonic_s();
+    start_fast();
+    ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 20)) << log();
+    EXPECT_GE((monotonic_s() - t0) * fast_rate, 10) << "restarted before the capture's deadline";
+    EXPECT_EQ(lines("capture overran its deadline"), 1);
+    EXPECT_EQ(lines("app exist"), 0);
+    EXPECT_EQ(marker_at_first_reboot(), "1\n");
+    EXPECT_TRUE(wait_until([&] { return all_ended(ps_calls); }, 10)) << "the stuck ps outlived its deadline";
+}
+
+TEST_F(Faults, StuckSyncGivesUpTheMarkerNotTheRestart) {
+    REQUIRE_FAKETIME();
+    stop_apps();
+    write_file(mark_path, "58600\n");
+    set_meminfo(30000, 1000, 9000);  // 40000: a rewrite of the mark, which hangs too
+    hang("sync");
+    double t0 = monotonic_s();
+    start_fast();
+    ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 20)) << log();
+    EXPECT_GE((monotonic_s() - t0) * fast_rate, 30) << "restarted before the marker's deadline";
+    EXPECT_EQ(marker_at_first_reboot(), "") << "no marker can be flushed";
+    EXPECT_TRUE(wait_until([] { return samples() >= 3; }, 20)) << "the sampling goes on past its hung rewrites";
+    EXPECT_TRUE(mark_is({"58600\n"})) << "a killed rewrite leaves the stored mark";
     EXPECT_TRUE(running(pid));
 }
