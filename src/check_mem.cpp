@@ -2,7 +2,13 @@
 // memory ran low, and a restart when the application is gone.
 
 #include <pthread.h>
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "app_watch.h"
@@ -12,9 +18,43 @@
 
 namespace {
 const unsigned int sample_period_s = 30;
+// One daemon at a time, however it is started: two would race on the check
+// file, one truncating it between the other's capture and read, and that
+// one would restart a healthy device. The name is a unix socket's in the
+// abstract namespace: nothing on the file system to go stale, and the
+// kernel frees it when its holder ends, however it ends.
+const char instance_name[] = "check_mem";
+
+// 0: this is the one daemon; 1: another holds the name; -1: no socket to
+// tell (then it runs: supervised twice is better than not at all).
+int claim_instance() {
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    if (fd < 0) return -1;
+    // Never inherited by a shell command: one stuck in the kernel would
+    // keep the name after the daemon ended, and no daemon could start.
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    static_assert(sizeof(instance_name) < sizeof(addr.sun_path), "the name and its leading zero byte fit");
+    // sun_path[0] stays 0: the abstract namespace.
+    memcpy(addr.sun_path + 1, instance_name, sizeof(instance_name) - 1);
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof(instance_name));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) return 0;  // held for the process's life
+    int err = errno;
+    close(fd);
+    return err == EADDRINUSE ? 1 : -1;
 }
+}  // namespace
 
 int main() {
+    // Before detaching, so that the one who starts a second daemon hears it.
+    int claimed = claim_instance();
+    if (claimed == 1) {
+        puts("check_mem is already running");
+        return 1;
+    }
+    if (claimed < 0) puts("cannot tell whether check_mem is already running");
     if (daemon(0, 0) == -1) return -1;
     seed_low_water();
     pthread_t thread;

@@ -76,3 +76,15 @@ TEST_F(Outside, MissingApplicationRestartsAtOnce) {
     EXPECT_NE(read_file(check_path).find("grep quillamont"), std::string::npos)
         << "the listing that failed stays in place";
 }
+
+TEST_F(Outside, OneDaemonAtATime) {
+    pid = start();
+    ASSERT_TRUE(wait_until([] { return queue_id() >= 0 && exists(mark_path); }, 10));
+    // A second daemon would seed the mark again at its start.
+    ASSERT_EQ(unlink(mark_path), 0);
+    result second = run(daemon_command());
+    EXPECT_EQ(second.status, 1) << second.output;
+    EXPECT_EQ(second.output, "check_mem is already running\n");
+    EXPECT_FALSE(exists(mark_path)) << "the second daemon touched the state";
+    EXPECT_TRUE(running(pid));
+}
