@@ -18,23 +18,6 @@
 using namespace device;
 
 namespace {
-struct result {
-    int status;
-    std::string output;
-};
-
-result run(const std::string& command) {
-    result r{-1, ""};
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return r;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.output.append(buf, n);
-    int status = pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
 std::string request_tool() { return emulator() + " " + CHECK_MEM_REQUEST_TOOL; }
 
 mode_t mode_of(const std::string& path) {
@@ -49,24 +32,46 @@ protected:
         reset();
     }
     void TearDown() override {
-        if (!init_script.empty()) run(init_path() + " stop");
+        if (!init_script.empty()) {
+            run(init("stop"));
+            // Whatever the script missed, so that no later test finds it.
+            for (pid_t p : daemon_pids()) stop(p);
+        }
         stop(pid);
         unbind_all();
         restore_state_dir();
     }
-    std::string init_path() { return init_env + " sh " + init_script; }
+    // The init script run as CALLER_ENV sh SCRIPT ARGS on the userland's
+    // tools, in a mount namespace of its own: the script keeps to the
+    // system's directories whatever PATH it is given, so the userland is
+    // bound over those.
+    std::string init(const std::string& args, const std::string& caller_env = "") {
+        return caller_env + " unshare --mount --propagation unchanged " + runner + " " + userland + " sh " +
+               init_script + " " + args;
+    }
 
     // A BusyBox userland for the init script: the shell bound over the
-    // system's, the tools it uses on PATH after the reboot fakes.
+    // system's; BusyBox's tools in USERLAND/bin, for /usr/bin and /bin,
+    // and in USERLAND/sbin the sandbox's fake reboot, for /usr/sbin and
+    // /sbin.
     void busybox_userland(bool with_start_stop_daemon) {
         char shell[PATH_MAX] = {};
         ASSERT_NE(realpath("/bin/sh", shell), nullptr);
         bind_over(CHECK_MEM_BUSYBOX, shell);
-        std::string tools = "sh ps grep readlink mkdir chown chmod kill sleep cat echo rm touch sync mv";
-        if (with_start_stop_daemon) tools += " start-stop-daemon";
-        ASSERT_EQ(run("rm -rf " + busybox_dir + " && mkdir " + busybox_dir + " && for t in " + tools + "; do ln -s " +
-                      CHECK_MEM_BUSYBOX + " " + busybox_dir + "/$t; done").status, 0);
-        init_env = "PATH=/run/check_mem_sandbox/bin:" + busybox_dir;
+        // date and basename for the fake reboot's record.
+        std::string tools = "sh ps grep readlink mkdir chown chmod kill sleep cat echo rm touch sync mv date basename";
+        std::string sbin = userland + "/sbin";
+        ASSERT_EQ(run("rm -rf " + userland + " && mkdir -p " + userland + "/bin " + sbin + " && for t in " + tools +
+                      "; do ln -s " + CHECK_MEM_BUSYBOX + " " + userland + "/bin/$t; done && ln -s " +
+                      "/run/check_mem_sandbox/bin/fake_reboot " + sbin + "/reboot").status, 0);
+        if (with_start_stop_daemon) {
+            ASSERT_EQ(symlink(CHECK_MEM_BUSYBOX, (sbin + "/start-stop-daemon").c_str()), 0);
+        }
+        write_file(runner.c_str(), "#!/bin/sh\nu=$1\nshift\n"
+                                   "for d in /usr/sbin:sbin /sbin:sbin /usr/bin:bin /bin:bin; do\n"
+                                   "    [ -L \"${d%%:*}\" ] || mount --bind \"$u/${d#*:}\" \"${d%%:*}\" || exit 125\n"
+                                   "done\nexec \"$@\"\n");
+        ASSERT_EQ(chmod(runner.c_str(), 0755), 0);
     }
     void installed_for_init() {
         std::string prefix = "/run/check_mem_sandbox/inst";
@@ -75,40 +80,47 @@ protected:
         init_script = prefix + "/etc/init.d/check_mem";
         daemon_path = prefix + "/sbin/check_mem";
     }
+    // Processes of the installed daemon, its binary replaced or not. Seen
+    // from here, the script's mount namespace puts the sandbox's own root
+    // before the path.
     std::vector<pid_t> daemon_pids() {
         std::vector<pid_t> pids;
-        result r = run("for e in /proc/[0-9]*/exe; do [ \"$(readlink $e)\" = " + daemon_path +
-                       " ] && echo ${e%/exe}; done | sed 's|/proc/||'");
+        result r = run("for e in /proc/[0-9]*/exe; do case \"$(readlink $e)\" in *'" + daemon_path + "' | *'" +
+                       daemon_path + " (deleted)') echo ${e%/exe} ;; esac; done | sed 's|/proc/||'");
         std::istringstream in(r.output);
         pid_t p;
-        while (in >> p) pids.push_back(p);
+        // A child about to run a shell command runs the binary too, with
+        // one thread.
+        while (in >> p)
+            if (status_kb(p, "Threads") >= 3) pids.push_back(p);
         return pids;
     }
     void start_stop_status() {
         remove_state_dir();
-        result r = run(init_path() + " start");
+        result r = run(init("start"));
         ASSERT_EQ(r.status, 0) << r.output;
         EXPECT_EQ(mode_of("/plorn_etc"), 0755u) << "the init script prepares the state directory";
         ASSERT_TRUE(wait_until([this] { return daemon_pids().size() == 1; }, 10));
         EXPECT_TRUE(wait_until([] { return read_file(mark_path) == "58600\n"; }, 10));
         EXPECT_TRUE(wait_until([] { return exists(check_path) == false && reboot_calls() == 0; }, 10));
-        r = run(init_path() + " status");
+        r = run(init("status"));
         EXPECT_EQ(r.status, 0);
         EXPECT_NE(r.output.find("check_mem is running (pid "), std::string::npos) << r.output;
-        r = run(init_path() + " start");
+        r = run(init("start"));
         EXPECT_NE(r.output.find("already running"), std::string::npos) << r.output;
         EXPECT_EQ(daemon_pids().size(), 1u);
-        r = run(init_path() + " stop");
+        r = run(init("stop"));
         EXPECT_EQ(r.status, 0) << r.output;
         EXPECT_TRUE(daemon_pids().empty());
-        r = run(init_path() + " status");
+        r = run(init("status"));
         EXPECT_EQ(r.status, 3) << r.output;
         EXPECT_EQ(reboot_calls(), 0);
     }
 
     pid_t pid = 0;
-    std::string init_env, init_script, daemon_path;
-    const std::string busybox_dir = "/run/check_mem_sandbox/busybox";
+    std::string init_script, daemon_path;
+    const std::string userland = "/run/check_mem_sandbox/userland";
+    const std::string runner = "/run/check_mem_sandbox/in-userland";
 };
 }  // namespace
 
@@ -137,6 +149,66 @@ TEST_F(Install, InitScriptWithPlainShell) {
     installed_for_init();
     busybox_userland(false);
     start_stop_status();
+}
+
+// A field update replaces the binary while the daemon runs (unlinked, a
+// new file in its place). Found all the same, it is stopped by restart,
+// and one daemon runs after: two would race on the check file, where one
+// truncates it between the other's capture and read and that one restarts
+// a healthy device.
+TEST_F(Install, RestartAfterTheBinaryWasReplaced) {
+    if (emulated()) GTEST_SKIP() << "the init script runs the device binary directly, without the emulator";
+    installed_for_init();
+    busybox_userland(true);
+    result r = run(init("start"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_TRUE(wait_until([this] { return daemon_pids().size() == 1; }, 10));
+    pid_t replaced = daemon_pids()[0];
+    ASSERT_EQ(run("cp " + daemon_path + " " + daemon_path + ".new && mv " + daemon_path + ".new " + daemon_path).status, 0);
+    r = run(init("status"));
+    EXPECT_EQ(r.status, 0) << r.output;
+    r = run(init("restart"));
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::vector<pid_t> now = daemon_pids();
+    EXPECT_EQ(now.size(), 1u);
+    EXPECT_TRUE(wait_until([replaced] { return !running(replaced); }, 10)) << "the replaced daemon still runs";
+    EXPECT_EQ(reboot_calls(), 0);
+}
+
+// Whoever restarts it, with whatever environment: a PATH without /sbin
+// (reboot is there), and COLUMNS, at which a router's ps cuts its lines
+// short of the application's path. Supervised after, and no restart.
+TEST_F(Install, RestartFromAnyCallersEnvironment) {
+    if (emulated()) GTEST_SKIP() << "the init script runs the device binary directly, without the emulator";
+    installed_for_init();
+    busybox_userland(true);
+    ASSERT_EQ(unlink((userland + "/bin/ps").c_str()), 0);
+    ASSERT_EQ(symlink(router_ps().c_str(), (userland + "/bin/ps").c_str()), 0);
+    for (const char* caller_env : {"PATH=/usr/bin:/bin", "COLUMNS=44"}) {
+        SCOPED_TRACE(caller_env);
+        write_file(router_ps_log, "");
+        result r = run(init("restart", caller_env));
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(daemon_pids().size(), 1u);
+        // The start's capture and the daemon's first each run ps twice (-ef
+        // refused, then plain); the check file is gone only if that check
+        // found the application.
+        EXPECT_TRUE(wait_until([] { return count_lines(read_file(router_ps_log), "ps") >= 4 && !exists(check_path); }, 20))
+            << read_file(check_path);
+    }
+    EXPECT_EQ(reboot_calls(), 0);
+}
+
+// A daemon that ends right after detaching (here its second thread cannot
+// be made) is no successful start.
+TEST_F(Install, StartSaysWhenTheDaemonDiesAtStart) {
+    if (emulated() || CHECK_MEM_SANITIZED) GTEST_SKIP() << "the shim goes into the plain host build only";
+    installed_for_init();
+    busybox_userland(true);
+    result r = run(init("start", std::string("LD_PRELOAD=") + CHECK_MEM_SHIM + " CHECK_MEM_FAIL_THREAD=2"));
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("check_mem: died at start"), std::string::npos) << r.output;
+    EXPECT_TRUE(daemon_pids().empty());
 }
 
 TEST_F(Install, RequestToolIsRefusedWhileMemoryIsFineAndGrantedOnceLow) {
@@ -181,20 +253,19 @@ TEST_F(Install, StartRefusesADeviceThatLacksWhatTheDaemonNeeds) {
     if (emulated()) GTEST_SKIP() << "the init script runs the device binary directly, without the emulator";
     installed_for_init();
     busybox_userland(true);
+    const std::string bin = userland + "/bin/";
     // syslog, as the script reaches it: one line per call.
     const char syslog_path[] = "/run/check_mem_sandbox/syslog";
-    write_file((busybox_dir + "/logger").c_str(), std::string("#!/bin/sh\necho \"$*\" >>") + syslog_path + "\n");
-    ASSERT_EQ(chmod((busybox_dir + "/logger").c_str(), 0755), 0);
+    write_file((bin + "logger").c_str(), std::string("#!/bin/sh\necho \"$*\" >>") + syslog_path + "\n");
+    ASSERT_EQ(chmod((bin + "logger").c_str(), 0755), 0);
     // The router's ps, which rejects -ef, is no missing piece.
-    ASSERT_EQ(unlink((busybox_dir + "/ps").c_str()), 0);
-    ASSERT_EQ(symlink(router_ps().c_str(), (busybox_dir + "/ps").c_str()), 0);
-    const std::string fakes = "/run/check_mem_sandbox/bin";
+    ASSERT_EQ(unlink((bin + "ps").c_str()), 0);
+    ASSERT_EQ(symlink(router_ps().c_str(), (bin + "ps").c_str()), 0);
 
-    auto refused = [&](const std::string& what, const std::string& env, const std::string& says,
-                       const std::string& names = "") {
+    auto refused = [&](const std::string& what, const std::string& says, const std::string& names = "") {
         SCOPED_TRACE(what);
         write_file(syslog_path, "");
-        result r = run(env + " sh " + init_script + " start");
+        result r = run(init("start"));
         EXPECT_EQ(r.status, 6) << r.output;
         EXPECT_NE(r.output.find(says), std::string::npos) << r.output;
         EXPECT_NE(r.output.find(names), std::string::npos) << r.output;
@@ -209,42 +280,41 @@ TEST_F(Install, StartRefusesADeviceThatLacksWhatTheDaemonNeeds) {
             EXPECT_EQ(run("ls -A /plorn_etc").output, "") << "the checks leave nothing behind";
         }
     };
-    const char* tools[][2] = {{"touch", "TOUCH"}, {"rm", "RM"}, {"mv", "MV"}, {"sync", "SYNC"},
-                              {"ps", "PS"}, {"grep", "GREP"}};
+    // Each tool hidden in turn: named, with its BusyBox symbol.
+    const char* tools[][3] = {{"bin", "touch", "TOUCH"}, {"bin", "rm", "RM"}, {"bin", "mv", "MV"},
+                              {"bin", "sync", "SYNC"}, {"bin", "ps", "PS"}, {"bin", "grep", "GREP"},
+                              {"bin", "chown", "CHOWN"}, {"bin", "chmod", "CHMOD"},
+                              {"bin", "readlink", "READLINK"}, {"sbin", "reboot", "REBOOT"}};
     for (auto& tool : tools) {
-        std::string hidden = busybox_dir + "/" + tool[0];
+        std::string hidden = userland + "/" + tool[0] + "/" + tool[1];
         ASSERT_EQ(rename(hidden.c_str(), (hidden + ".hidden").c_str()), 0);
-        refused(tool[0], init_env, std::string("no ") + tool[0] + " on PATH: the daemon ",
-                std::string("(BusyBox: CONFIG_") + tool[1] + ")");
+        refused(tool[1], std::string("no ") + tool[1] + " on PATH: ",
+                std::string(" with it (BusyBox: CONFIG_") + tool[2] + ")");
         ASSERT_EQ(rename((hidden + ".hidden").c_str(), hidden.c_str()), 0);
     }
-    // Without the fakes on PATH nothing named reboot is there to find (and
-    // the sandbox's fakes stand over every one of the machine's).
-    refused("reboot", "PATH=" + busybox_dir,
-            "no reboot on PATH: the daemon restarts the device with it (BusyBox: CONFIG_REBOOT)");
 
     // A ps that lists command names only, not command lines.
-    std::string comm_ps = "/run/check_mem_sandbox/comm-ps";
-    ASSERT_EQ(run("mkdir -p " + comm_ps + " && printf '#!/bin/sh\\ncat /proc/[0-9]*/comm\\n' >" + comm_ps +
-                  "/ps && chmod 0755 " + comm_ps + "/ps").status, 0);
-    refused("ps without command lines", "PATH=" + fakes + ":" + comm_ps + ":" + busybox_dir,
-            "neither 'ps -ef' nor 'ps' lists full command lines");
+    ASSERT_EQ(rename((bin + "ps").c_str(), (bin + "ps.hidden").c_str()), 0);
+    write_file((bin + "ps").c_str(), "#!/bin/sh\ncat /proc/[0-9]*/comm\n");
+    ASSERT_EQ(chmod((bin + "ps").c_str(), 0755), 0);
+    refused("ps without command lines", "neither 'ps -ef' nor 'ps' lists full command lines");
+    ASSERT_EQ(rename((bin + "ps.hidden").c_str(), (bin + "ps").c_str()), 0);
 
     ASSERT_EQ(run("mount --bind /dev/null /proc/meminfo").status, 0);
-    refused("meminfo", init_env, "/proc/meminfo is not readable");
+    refused("meminfo", "/proc/meminfo is not readable");
     ASSERT_EQ(run("umount /proc/meminfo").status, 0);
     std::string empty = "/run/check_mem_sandbox/empty";
     ASSERT_EQ(run("mkdir -p " + empty + " && mount --bind " + empty + " /proc/sysvipc").status, 0);
-    refused("message queues", init_env, "(kernel: CONFIG_SYSVIPC)");
+    refused("message queues", "(kernel: CONFIG_SYSVIPC)");
     ASSERT_EQ(run("umount /proc/sysvipc").status, 0);
     ASSERT_EQ(run("mount -o remount,ro /plorn_etc").status, 0);
-    refused("read-only state directory", init_env, "/plorn_etc is not writable");
+    refused("read-only state directory", "/plorn_etc is not writable");
     ASSERT_EQ(run("mount -o remount,rw /plorn_etc").status, 0);
 
     // All there: it starts, and its first check finds the application.
     write_file(syslog_path, "");
     write_file(router_ps_log, "");
-    result r = run(init_path() + " start");
+    result r = run(init("start"));
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(wait_until([this] { return daemon_pids().size() == 1; }, 10));
     // Two captures, the start's and the daemon's first, have each run ps
