@@ -7,6 +7,7 @@
 
 #include "reboot_action.h"
 #include "shell_command.h"
+#include "system_log.h"
 
 namespace {
 const char check_path[] = "/plorn_etc/check_app.txt";
@@ -80,14 +81,21 @@ void check_app_once() {
     // failed capture, as one that could not run at all.
     if (captured == 1) {
         puts("capture overran its deadline");
+        log_system(log_err, "restarting: the process listing did not end within %u s", capture_deadline_s);
         reboot_with_marker();
         return;
     }
-    if (match_app(check_path) == 0) {
+    int found = match_app(check_path);
+    if (found == 0) {
         run_command(remove_cmd, remove_deadline_s);
-    } else {
-        reboot_with_marker();
+        return;
     }
+    if (found == 1) {
+        log_system(log_err, "restarting: %s is not in the process listing", app_path);
+    } else {
+        log_system(log_err, "restarting: no process listing (cannot open %s)", check_path);
+    }
+    reboot_with_marker();
 }
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include "low_water.h"
 #include "mem_sample.h"
 #include "request_listener.h"
+#include "system_log.h"
 
 namespace {
 const unsigned int sample_period_s = 30;
@@ -45,6 +46,36 @@ int claim_instance() {
     close(fd);
     return err == EADDRINUSE ? 1 : -1;
 }
+// The mark found at start and the first figure, for the system log.
+void say_started(int32_t mark, bool sampled, int32_t figure) {
+    char mark_text[24];
+    char figure_text[24];
+    memset(mark_text, 0, sizeof(mark_text));
+    memset(figure_text, 0, sizeof(figure_text));
+    if (mark == -1) {
+        snprintf(mark_text, sizeof(mark_text), "unreadable");
+    } else if (mark == low_water_empty) {
+        snprintf(mark_text, sizeof(mark_text), "empty");
+    } else {
+        snprintf(mark_text, sizeof(mark_text), "%d kB", mark);  // at most 14 bytes with the sign
+    }
+    if (sampled) {
+        snprintf(figure_text, sizeof(figure_text), "%d kB", figure);
+    } else {
+        snprintf(figure_text, sizeof(figure_text), "not sampled");
+    }
+    log_system(log_info, "started: low-water mark %s, free memory %s", mark_text, figure_text);
+}
+
+void say_state_dir(int error) {
+    if (error == 0) {
+        log_system(log_notice, "/plorn_etc can be written again");
+        return;
+    }
+    const char* why = error == ENOENT ? "missing" : error == EROFS ? "read-only" : "not writable";
+    log_system(log_err, "cannot write /plorn_etc (%s, errno %d): the low-water mark is not kept, and every"
+               " application check restarts the device", why, error);
+}
 }  // namespace
 
 int main() {
@@ -57,6 +88,7 @@ int main() {
     if (claimed < 0) puts("cannot tell whether check_mem is already running");
     if (daemon(0, 0) == -1) return -1;
     seed_low_water();
+    int32_t mark = peek_low_water();
     pthread_t thread;
     if (pthread_create(&thread, nullptr, msg_thread, nullptr) != 0) {
         puts("create msg_thread failed");
@@ -66,8 +98,17 @@ int main() {
         puts("create mornitor_thread failed");
         return -3;
     }
+    int32_t figure = 0;
+    bool sampled = record_mem_info(&figure) == 0;
+    say_started(mark, sampled, figure);
+    // Said once when the state directory cannot be written and once when it
+    // can again, not every period.
+    int state_error = 0;
     for (;;) {
-        record_mem_info();
+        int now = state_dir_error();
+        if (now != state_error) say_state_dir(now);
+        state_error = now;
         sleep(sample_period_s);
+        record_mem_info();
     }
 }

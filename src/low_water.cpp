@@ -7,12 +7,18 @@
 #include <unistd.h>
 
 #include "shell_command.h"
+#include "system_log.h"
 
 std::atomic<int32_t> reboot_flag(0);
 static_assert(std::atomic<int32_t>::is_always_lock_free,
               "the flag must be a single atomic word on every target");
 
 namespace {
+// Written once, before the flag is raised, for the line that says why a
+// request was granted.
+std::atomic<int32_t> flag_figure(0);
+
+const char state_dir[] = "/plorn_etc";
 const char low_water_path[] = "/plorn_etc/meminfo.txt";
 const char seed_touch_cmd[] = "touch /plorn_etc/meminfo.txt";
 const char seed_write_cmd[] = "echo 58600 > /plorn_etc/meminfo.txt";
@@ -52,18 +58,40 @@ void seed_low_water() {
     }
 }
 
-int32_t read_low_water(FILE* stream) {
+namespace {
+// The stored value; *empty when the file holds nothing to read.
+int32_t parse_low_water(FILE* stream, bool* empty) {
     // One byte more than is read, so the text always ends inside the buffer.
     char buf[low_water_read_max + 1];
     memset(buf, 0, sizeof(buf));
     size_t got = fread(buf, 1, low_water_read_max, stream);
-    if (buf[0] == '\0') return low_water_empty;
+    *empty = buf[0] == '\0';
+    if (*empty) return low_water_empty;
     size_t len = strnlen(buf, got);
     if (len > 0 && (buf[len - 1] == '\n' || buf[len - 1] == '\r')) buf[len - 1] = '\0';
-    int32_t value = read_decimal(buf);
-    printf("buf:%d\n", value);
+    return read_decimal(buf);
+}
+}  // namespace
+
+int32_t read_low_water(FILE* stream) {
+    bool empty = false;
+    int32_t value = parse_low_water(stream, &empty);
+    if (!empty) printf("buf:%d\n", value);
     return value;
 }
+
+int32_t peek_low_water() {
+    FILE* stream = fopen(low_water_path, "r");
+    if (stream == nullptr) return -1;
+    bool empty = false;
+    int32_t value = parse_low_water(stream, &empty);
+    fclose(stream);
+    return value;
+}
+
+int state_dir_error() { return access(state_dir, W_OK) == 0 ? 0 : errno; }
+
+int32_t low_memory_figure() { return flag_figure.load(); }
 
 int32_t get_current_mem() {
     FILE* stream = fopen(low_water_path, "r");
@@ -97,6 +125,11 @@ void update_low_water(int32_t figure) {
     }
     if (figure < low_memory_threshold) {
         puts("ram space not enough");
-        reboot_flag.store(1);
+        if (reboot_flag.load() == 0) {
+            flag_figure.store(figure);
+            reboot_flag.store(1);
+            log_system(log_warning, "free memory %d kB is below %d kB: reboot requests are granted from now on",
+                       figure, static_cast<int>(low_memory_threshold));
+        }
     }
 }

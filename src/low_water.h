@@ -8,6 +8,10 @@
 // Raised by the sampling loop, read by the request listener; never lowered.
 extern std::atomic<int32_t> reboot_flag;
 
+// The figure that raised the flag, stored before it: a reader that finds
+// the flag raised finds this figure too. 0 while the flag is down.
+int32_t low_memory_figure();
+
 // Value of get_current_mem() for an empty file: any real figure is lower.
 constexpr int32_t low_water_empty = 16777215;
 
@@ -21,6 +25,12 @@ int32_t get_current_mem();
 
 // The reading behind get_current_mem(), for any open stream.
 int32_t read_low_water(FILE* stream);
+
+// The stored mark as get_current_mem() reads it, without its log line.
+int32_t peek_low_water();
+
+// 0 while the state directory can be written, else why not (an errno).
+int state_dir_error();
 
 // Stores a figure lower than the stored one and raises the flag below the
 // threshold.

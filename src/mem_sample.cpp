@@ -73,7 +73,7 @@ int32_t read_mem_figure(FILE* stream, int* matches) {
     return static_cast<int32_t>(sum);
 }
 
-int record_mem_info() {
+int record_mem_info(int32_t* sampled) {
     FILE* stream = fopen(meminfo_path, "r");
     if (stream == nullptr) {
         puts("open /proc/meminfo fail");
@@ -90,5 +90,6 @@ int record_mem_info() {
     }
     printf("free_mem:%d\n", figure);
     update_low_water(figure);
+    if (sampled != nullptr) *sampled = figure;
     return 0;
 }

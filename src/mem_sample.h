@@ -5,9 +5,9 @@
 #include <cstdio>
 
 // Takes a sample and hands its figure to the low-water update.
-// 0 after a complete sample, -1 when /proc/meminfo cannot be opened or
-// holds none of the three values.
-int record_mem_info();
+// 0 after a complete sample, its figure in *figure where one is given; -1
+// when /proc/meminfo cannot be opened or holds none of the three values.
+int record_mem_info(int32_t* figure = nullptr);
 
 // The line loop behind record_mem_info(), for any open stream: logs each
 // matched value and returns MemFree + Buffers + Cached in kB, saturated at
