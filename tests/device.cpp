@@ -18,7 +18,9 @@
 #include <sys/mount.h>
 #include <sys/msg.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -434,6 +436,54 @@ std::string router_ps() {
                          " -cpu 24Kc " + CHECK_MEM_ROUTER_BUSYBOX + " ps \"$@\"\n");
     EXPECT_EQ(chmod(path, 0755), 0);
     return path;
+}
+
+namespace {
+const char system_log_path[] = "/dev/log";
+
+sockaddr_un system_log_address() {
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, system_log_path, sizeof(system_log_path));
+    return addr;
+}
+}  // namespace
+
+int open_system_log() {
+    unlink(system_log_path);
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr = system_log_address();
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        ADD_FAILURE() << "no system log at " << system_log_path << ": " << strerror(errno);
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void close_system_log(int fd) {
+    if (fd >= 0) close(fd);
+    unlink(system_log_path);
+}
+
+std::string read_system_log(int fd) {
+    std::string lines;
+    char buf[1024];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT)) > 0) lines.append(buf, n).append("\n");
+    return lines;
+}
+
+void fill_system_log() {
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr = system_log_address();
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0) << strerror(errno);
+    int sent = 0;
+    while (send(fd, "<30>filler: x", 13, MSG_DONTWAIT) == 13) ++sent;
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_GT(sent, 0);
+    close(fd);
 }
 
 void unbind_all() {

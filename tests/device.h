@@ -121,6 +121,18 @@ void stop_apps();
 std::string router_ps();
 extern const char router_ps_log[];
 
+// A system log for the daemon's lines: a datagram socket bound at
+// /dev/log (the sandbox's own), which the test reads or leaves unread.
+// -1 when it cannot be made.
+int open_system_log();
+// Closes it and removes /dev/log.
+void close_system_log(int fd);
+// Every line queued on it so far, each ending in a newline.
+std::string read_system_log(int fd);
+// Fills its queue from another socket, as a syslogd that has stopped
+// reading would have it.
+void fill_system_log();
+
 // Bind-mounts source over target until unbind_all().
 void bind_over(const char* source, const char* target);
 void unbind_all();
