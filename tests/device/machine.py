@@ -85,6 +85,7 @@ def build_images(builds):
         # script linked after the application's.
         run("cmake", "--install", f"build/{PRESETS[build]}", "--prefix", "/usr", "--strip", cwd=ROOT,
             env={**os.environ, "DESTDIR": str(stage)}, stdout=subprocess.DEVNULL)
+        (stage / "etc" / "init.d" / "S05syslog").symlink_to("syslog")
         (stage / "etc" / "init.d" / "S90quillamont").symlink_to("quillamont")
         (stage / "etc" / "init.d" / "S95check_mem").symlink_to("check_mem")
         strip = ["mipsel-linux-gnu-strip", "--strip-unneeded", "-o"]

@@ -4,11 +4,20 @@ memory is fine, real low memory and a request that restarts the machine,
 what survives that restart, the application killed, the daemon started
 before the application (the boot loop it causes), and a device that lacks
 what the daemon needs (refused at start: no boot loop)."""
+import re
 
 
 def number(state):
     """The whole decimal number a state file holds with one newline, or None."""
     return int(state) if state and state.endswith(b"\n") and state[:-1].isdigit() else None
+
+
+def said_before_restart(boot, cause):
+    """The daemon's cause line, as the device's syslogd put it on the
+    console, came before init's last word of the restart."""
+    line = re.search(rf"daemon\.err check_mem\[[0-9]+\]: {re.escape(cause)}", boot.console)
+    end = boot.console.find("Requesting system reboot")
+    return line is not None and 0 <= line.start() < end
 
 
 def test_lifecycle(machine, check):
@@ -59,6 +68,8 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
     check(f"real low memory: the mark holds the low ({number(low)} kB < 11720)", (number(low) or 99999) < 11720)
     check("no shutdown before memory ran low", (boot.at("low figure") or 1e9) < (boot.at("shutdown") or 0))
     check("a request once memory ran low restarts the machine", boot.end == "restart")
+    check("... and the system log said why, before the restart",
+          said_before_restart(boot, "restarting: reboot request granted, free memory fell below 11720 kB ("))
 
     print(f"== {machine.build}, {machine.userland} userland: after the restart; a request refused again; the application killed")
     machine.step("S10before", 'say "after-restart mark=$(state meminfo.txt) marker=$(state reboot_flag.txt)"\n')
@@ -73,6 +84,8 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
     check(f"the application killed: the daemon restarts the machine within one period (killed {killed} s,"
           f" shutdown {shutdown} s)", None not in (killed, shutdown) and shutdown <= killed + 35)
     check(f"... and it is a restart ({boot.end_at} s)", boot.end == "restart")
+    check("... and the system log said why, before the restart",
+          said_before_restart(boot, "restarting: /plorn/quillamont is not in the process listing"))
 
     print(f"== {machine.build}, {machine.userland} userland: the daemon started before the application: a restart at once, every boot")
     for attempt in (1, 2):
