@@ -13,11 +13,13 @@ extern char** environ;
 namespace {
 const char shell_path[] = "/bin/sh";
 // Polled, not waited for with a signal: the three threads start commands
-// independently, and no thread of its own may be added. The first look
-// comes after 1 ms, the interval doubling to 50 ms: a quick command costs
-// a few wake-ups, a slow one one every 50 ms.
-const long first_poll_ns = 1000000;
-const long longest_poll_ns = 50000000;
+// independently, and a signal would reach any one of them. Every 1 ms for
+// the first 100 ms, which holds the usual command (a restart waits on two
+// in a row), then every 10 ms: one that hangs costs a wake-up every 10 ms
+// until its deadline.
+const long quick_poll_ns = 1000000;
+const long quick_for_ns = 100000000;
+const long slow_poll_ns = 10000000;
 // After SIGKILL a shell ends at once unless the kernel holds it (a write
 // to a hung flash); then it is left, and reaped at a later command.
 const long reap_after_kill_ns = 1000000000;
@@ -40,13 +42,13 @@ bool reaped(pid_t pid) {
 
 // Polls until the child ends or the monotonic clock reaches end_ns.
 bool wait_until(pid_t pid, int64_t end_ns) {
-    long poll_ns = first_poll_ns;
+    int64_t quick_until = now_ns() + quick_for_ns;
     for (;;) {
         if (reaped(pid)) return true;
-        if (now_ns() >= end_ns) return false;
-        timespec pause = {0, poll_ns};
+        int64_t now = now_ns();
+        if (now >= end_ns) return false;
+        timespec pause = {0, now < quick_until ? quick_poll_ns : slow_poll_ns};
         nanosleep(&pause, nullptr);
-        poll_ns = poll_ns * 2 < longest_poll_ns ? poll_ns * 2 : longest_poll_ns;
     }
 }
 
