@@ -46,8 +46,10 @@ protected:
     // system's directories whatever PATH it is given, so the userland is
     // bound over those.
     std::string init(const std::string& args, const std::string& caller_env = "") {
-        return caller_env + " unshare --mount --propagation unchanged " + runner + " " + userland + " sh " +
-               init_script + " " + args;
+        return in_userland("sh " + init_script + " " + args, caller_env);
+    }
+    std::string in_userland(const std::string& command, const std::string& caller_env = "") {
+        return caller_env + " unshare --mount --propagation unchanged " + runner + " " + userland + " " + command;
     }
 
     // A BusyBox userland for the init script: the shell bound over the
@@ -58,8 +60,8 @@ protected:
         char shell[PATH_MAX] = {};
         ASSERT_NE(realpath("/bin/sh", shell), nullptr);
         bind_over(CHECK_MEM_BUSYBOX, shell);
-        // date and basename for the fake reboot's record.
-        std::string tools = "sh ps grep readlink mkdir chown chmod kill sleep cat echo rm touch sync mv date basename";
+        // date and basename for the fake reboot's record, ln for rc.common.
+        std::string tools = "sh ps grep readlink mkdir chown chmod kill sleep cat echo rm touch sync mv date basename ln";
         std::string sbin = userland + "/sbin";
         ASSERT_EQ(run("rm -rf " + userland + " && mkdir -p " + userland + "/bin " + sbin + " && for t in " + tools +
                       "; do ln -s " + CHECK_MEM_BUSYBOX + " " + userland + "/bin/$t; done && ln -s " +
@@ -132,7 +134,7 @@ TEST_F(Install, TreeUnderDestdir) {
     EXPECT_EQ(mode_of(stage + "/usr/sbin/check_mem"), 0755u);
     EXPECT_EQ(mode_of(stage + "/usr/bin/check_mem_request"), 0755u);
     EXPECT_EQ(mode_of(stage + "/etc/init.d/check_mem"), 0755u);
-    EXPECT_NE(read_file((stage + "/etc/init.d/check_mem").c_str()).find("\nDAEMON=/usr/sbin/check_mem\n"),
+    EXPECT_NE(read_file((stage + "/etc/init.d/check_mem").c_str()).find("\nCHECK_MEM_DAEMON=/usr/sbin/check_mem\n"),
               std::string::npos);
     EXPECT_EQ(run("find " + stage + " -type f | wc -l").output, "3\n") << run("find " + stage).output;
 }
@@ -323,4 +325,69 @@ TEST_F(Install, StartRefusesADeviceThatLacksWhatTheDaemonNeeds) {
         << read_file(router_ps_log);
     EXPECT_EQ(reboot_calls(), 0);
     EXPECT_EQ(read_file(syslog_path), "");
+}
+
+// OpenWrt: the rc.common script, as OpenWrt's package tools and procd run
+// it (rc.common here a stand-in, tests/openwrt/rc.common), on BusyBox with
+// the router's ps.
+TEST_F(Install, OpenWrtScriptThroughRcCommon) {
+    if (emulated()) GTEST_SKIP() << "the init script runs the device binary directly, without the emulator";
+    const std::string root = "/run/check_mem_sandbox/openwrt";
+    result r = run("rm -rf " + root + " && " + CHECK_MEM_CMAKE + " -DCHECK_MEM_INIT=openwrt -DCMAKE_INSTALL_PREFIX=" +
+                   root + " -P " + CHECK_MEM_BUILD_DIR + "/cmake_install.cmake");
+    ASSERT_EQ(r.status, 0) << r.output;
+    init_script = root + "/etc/init.d/check_mem";
+    daemon_path = root + "/sbin/check_mem";
+    EXPECT_EQ(read_file(init_script.c_str()).rfind("#!/bin/sh /etc/rc.common\n", 0), 0u);
+    std::string kept = read_file((root + "/lib/upgrade/keep.d/check_mem").c_str());
+    EXPECT_NE(kept.find("\n/plorn_etc/meminfo.txt\n"), std::string::npos) << kept;
+    EXPECT_NE(kept.find("\n/plorn_etc/reboot_flag.txt\n"), std::string::npos) << kept;
+    busybox_userland(true);
+    ASSERT_EQ(unlink((userland + "/bin/ps").c_str()), 0);
+    ASSERT_EQ(symlink(router_ps().c_str(), (userland + "/bin/ps").c_str()), 0);
+    ASSERT_EQ(run("mkdir -p " + root + "/etc/rc.d").status, 0);
+    const std::string rc = std::string(CHECK_MEM_TESTS_DIR) + "/openwrt/rc.common";
+    auto rc_common = [&](const std::string& script, const std::string& action) {
+        return run(in_userland("sh " + rc + " " + script + " " + action + " </dev/null", "IPKG_INSTROOT=" + root));
+    };
+    // procd's rcS: every /etc/rc.d/S??* with "boot" at start-up, K??* with
+    // "shutdown" at reboot, in order, input from /dev/null.
+    auto pass = [&](const char* which, const char* action) {
+        result last{-1, ""};
+        std::istringstream links(run("ls " + root + "/etc/rc.d/" + which + "??* 2>/dev/null").output);
+        std::string link;
+        while (links >> link) last = rc_common(link, action);
+        return last;
+    };
+
+    r = rc_common(init_script, "enable");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(run("ls " + root + "/etc/rc.d").output, "K05check_mem\nS95check_mem\n");
+    EXPECT_EQ(rc_common(init_script, "enabled").status, 0);
+    r = pass("S", "boot");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(daemon_pids().size(), 1u);
+    r = rc_common(init_script, "status");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("check_mem is running (pid "), std::string::npos) << r.output;
+    // Its first check found the application (the check file is gone once
+    // the router's ps ran for it), and no restart came.
+    EXPECT_TRUE(wait_until([] { return count_lines(read_file(router_ps_log), "ps") >= 4 && !exists(check_path); }, 20));
+    r = pass("K", "shutdown");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(daemon_pids().empty());
+    EXPECT_EQ(rc_common(init_script, "status").status, 3);
+    EXPECT_EQ(rc_common(init_script, "disable").status, 0);
+    EXPECT_EQ(run("ls -A " + root + "/etc/rc.d").output, "");
+    EXPECT_EQ(rc_common(init_script, "enabled").status, 1);
+
+    // A device without mv: the boot pass names it, and starts nothing.
+    ASSERT_EQ(rc_common(init_script, "enable").status, 0);
+    ASSERT_EQ(unlink((userland + "/bin/mv").c_str()), 0);
+    r = pass("S", "boot");
+    EXPECT_EQ(r.status, 6) << r.output;
+    EXPECT_NE(r.output.find("check_mem: no mv on PATH: the daemon renames the state files into place with it"
+                            " (BusyBox: CONFIG_MV)"), std::string::npos) << r.output;
+    EXPECT_TRUE(daemon_pids().empty());
+    EXPECT_EQ(reboot_calls(), 0);
 }
