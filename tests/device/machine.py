@@ -90,7 +90,7 @@ def build_images(builds):
         (stage / "etc" / "init.d" / "S95check_mem").symlink_to("check_mem")
         strip = ["mipsel-linux-gnu-strip", "--strip-unneeded", "-o"]
         for program, where in (("quillamont", "plorn"), ("hog", "usr/bin"), ("cutter", "usr/bin"),
-                               ("ubivol", "usr/bin")):
+                               ("ubivol", "usr/bin"), ("oldsyscalls", "usr/bin")):
             run(*strip, stage / where / program, ROOT / "build" / "target-musl" / "device" / program)
         if build == "glibc":
             for lib in ("ld.so.1", "libc.so.6"):
@@ -148,10 +148,13 @@ class Boot:
 
 
 class Machine:
-    def __init__(self, build, core=None, storage="ext4", userland="debian"):
+    def __init__(self, build, core=None, storage="ext4", userland="debian", old_kernel=False):
+        """old_kernel: the whole userland under Linux 2.6.32's table of
+        system calls (device/oldsyscalls.c as the kernel's init)."""
         assert build in PRESETS and storage in STORAGES and userland in USERLANDS, \
             f"no build {build}, storage {storage} or userland {userland}"
         self.build, self.core, self.storage, self.userland = build, core or CORES[build], storage, userland
+        self.old_kernel = old_kernel
         self.dir = DEVICE_DIR / image(build, userland)
         self.disk = self.dir / f"{storage}.img"  # for JFFS2, the RAM that holds the flash
         self.steps = {}
@@ -188,7 +191,8 @@ class Machine:
         if os.environ.get("CHECK_MEM_SANDBOX") != "guarded":
             sys.exit("device: boots only inside script/sandbox")
         kernel = sorted((CACHE / "malta-kernel" / "boot").glob("vmlinuz-*"))[0]
-        append = f"console=ttyS0 rdinit=/sbin/init quiet plorn_etc={self.storage}"
+        init = "/usr/bin/oldsyscalls" if self.old_kernel else "/sbin/init"
+        append = f"console=ttyS0 rdinit={init} quiet plorn_etc={self.storage}"
         if self.storage == "jffs2":
             # 2 MiB at 32 MiB kept from the kernel for the flash; without
             # nokaslr the kernel may place itself there.
