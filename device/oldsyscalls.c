@@ -8,9 +8,10 @@
  * Usage: oldsyscalls [LAST PROGRAM [ARG...]]
  *        oldsyscalls probe     exit 0 when statx is refused with ENOSYS:
  *                              this process runs under such a filter
- * Without arguments (as init): LAST is Linux 2.6.32's last o32 call,
- * accept4 (4334; recvmmsg, 4335, came with 2.6.33), and PROGRAM is
- * /sbin/init. Says on stderr what it refuses, and checks it once. */
+ * As the kernel's init (pid 1), or without arguments: LAST is Linux
+ * 2.6.32's last o32 call, accept4 (4334; recvmmsg, 4335, came with
+ * 2.6.33), and PROGRAM is /sbin/init, which gets init's arguments. Says on
+ * stderr what it refuses, and checks it once. */
 #include <errno.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -36,7 +37,12 @@ int main(int argc, char** argv) {
     long last = LINUX_2_6_32_LAST;
     char* init_argv[] = {"/sbin/init", NULL};
     char** program = init_argv;
-    if (argc >= 3) {
+    if (getpid() == 1) {
+        /* The kernel's init: the words of its command line it did not
+         * know (nokaslr, say) are init's, and go on to it. */
+        argv[0] = init_argv[0];
+        program = argv;
+    } else if (argc >= 3) {
         last = strtol(argv[1], NULL, 10);
         program = argv + 2;
     } else if (argc != 1) {
