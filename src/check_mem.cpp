@@ -46,6 +46,7 @@ int claim_instance() {
     close(fd);
     return err == EADDRINUSE ? 1 : -1;
 }
+
 // The mark found at start and the first figure, for the system log.
 void say_started(int32_t mark, bool sampled, int32_t figure) {
     char mark_text[24];

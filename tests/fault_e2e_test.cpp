@@ -59,17 +59,28 @@ protected:
 
 TEST_F(Faults, StateDirectoryRemovedWhileRunning) {
     REQUIRE_FAKETIME();
+    int syslog = open_system_log();
+    std::string said;
+    auto times_said = [&](const std::string& words) {
+        said += read_system_log(syslog);
+        int n = 0;
+        for (size_t at = said.find(words); at != std::string::npos; at = said.find(words, at + 1)) ++n;
+        return n;
+    };
     start_fast();
     ASSERT_TRUE(wait_until([] { return read_file(mark_path) == "58600\n"; }, 10));
     remove_state_dir();
-    ASSERT_TRUE(wait_until([] { return lines("open /plorn_etc/meminfo.txt fail") >= 2; }, 30));
+    ASSERT_TRUE(wait_until([] { return lines("open /plorn_etc/meminfo.txt fail") >= 3; }, 30));
     // The capture has nowhere to go: each check counts the application missing.
     EXPECT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 30));
+    EXPECT_EQ(times_said("cannot write /plorn_etc (missing, errno 2)"), 1) << "once, not every period: " << said;
     restore_state_dir();
     int seen = samples();
     ASSERT_TRUE(wait_until([seen] { return samples() >= seen + 2; }, 30));
+    EXPECT_EQ(times_said("/plorn_etc can be written again"), 1) << said;
     EXPECT_TRUE(running(pid));
     EXPECT_FALSE(exists(mark_path)) << "only the seeding at start creates the file";
+    close_system_log(syslog);
 }
 
 TEST_F(Faults, ReadOnlyStateDirectoryKeepsTheStoredMark) {
