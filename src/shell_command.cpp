@@ -4,7 +4,7 @@
 #include <csignal>
 #include <cstdint>
 #include <ctime>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,18 +75,22 @@ int run_command(const char* cmd, unsigned int deadline_s) {
     char sh[] = "sh";
     char dash_c[] = "-c";
     char* const argv[] = {sh, dash_c, const_cast<char*>(cmd), nullptr};
-    // posix_spawn, not fork: the C library starts the shell from a vfork-like
-    // clone that shares the daemon's memory, so a device short of memory (the
-    // very moment a restart is asked for) need not find room for a copy of
-    // the daemon, nor a kernel with strict overcommit commit one.
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0) return -1;
-    bool grouped = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP) == 0 &&
-                   posix_spawnattr_setpgroup(&attr, 0) == 0;
-    pid_t pid = 0;
-    int spawned = grouped ? posix_spawn(&pid, shell_path, nullptr, &attr, argv, environ) : -1;
-    posix_spawnattr_destroy(&attr);
-    if (spawned != 0) return -1;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        // Only async-signal-safe calls here: the other threads' locks may
+        // be held in this copy of the process.
+        setpgid(0, 0);
+        // A shell that outlived the daemon could still rename a file over
+        // the state a newer daemon wrote.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        execve(shell_path, argv, environ);
+        _exit(127);
+    }
+    // Set from both sides, so that the group exists before either goes on.
+    setpgid(pid, pid);
     if (wait_until(pid, now_ns() + static_cast<int64_t>(deadline_s) * 1000000000)) return 0;
     kill(-pid, SIGKILL);
     if (!wait_until(pid, now_ns() + reap_after_kill_ns)) leave_behind(pid);
