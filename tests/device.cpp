@@ -185,8 +185,24 @@ void set_meminfo(int free_kb, int buffers_kb, int cached_kb) {
     close(fd);
 }
 
+namespace {
+// The system log that reset() opens, and what the daemon has said on it.
+int reset_log = -1;
+std::string reset_log_said;
+}  // namespace
+
+bool flag_raised(double timeout_s) {
+    return wait_until([] {
+        reset_log_said += read_system_log(reset_log);
+        return reset_log_said.find("reboot requests are granted from now on") != std::string::npos;
+    }, timeout_s);
+}
+
 void reset() {
     stop_apps();
+    if (reset_log >= 0) close(reset_log);
+    reset_log = open_system_log();
+    reset_log_said.clear();
     // Orphans of the daemon's start come back to this process to be reaped.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     ASSERT_EQ(system("rm -rf /plorn_etc/* /plorn/*"), 0);

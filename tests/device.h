@@ -31,8 +31,14 @@ struct start_options {
 };
 
 // Empties /plorn and /plorn_etc, the logs and the request queue, puts plenty
-// of free memory into the fake /proc/meminfo and starts the application.
+// of free memory into the fake /proc/meminfo, opens a system log for
+// flag_raised() and starts the application.
 void reset();
+
+// Waits until the daemon has said in the system log that reset() opened
+// that its low-memory flag is up. It says so just after raising it, where
+// "ram space not enough" comes just before: a request sent now is granted.
+bool flag_raised(double timeout_s = 10);
 
 // Rewrites the fake /proc/meminfo in place with these kB figures.
 void set_meminfo(int free_kb, int buffers_kb, int cached_kb);

@@ -36,7 +36,7 @@ protected:
 
 const char app_gone[] = "check_mem[%d]: restarting: /plorn/quillamont is not in the process listing";
 const char granted[] = "restarting: reboot request granted, free memory fell below 11720 kB (10000 kB)";
-const char flag_raised[] = "free memory 10000 kB is below 11720 kB: reboot requests are granted from now on";
+const char flag_up[] = "free memory 10000 kB is below 11720 kB: reboot requests are granted from now on";
 
 std::string with_pid(const char* fmt, pid_t pid) {
     char line[256];
@@ -58,12 +58,14 @@ TEST_F(SystemLog, BothCausesNamedBeforeTheRestart) {
     stop(pid);
 
     reset();
+    close_system_log(syslog);  // reset() made its own
+    syslog = open_system_log();
     forget_reboots();
     said.clear();
     set_meminfo(5000, 1000, 4000);
     pid = start();
     // Said once the flag is up: the wait is on the flag, not on a line before it.
-    ASSERT_TRUE(wait_until([this] { return says(flag_raised); }, 20)) << said;
+    ASSERT_TRUE(wait_until([this] { return says(flag_up); }, 20)) << said;
     ASSERT_TRUE(send_message(1, "reboot please"));
     ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 20));
     EXPECT_TRUE(says(granted)) << said;
