@@ -72,7 +72,9 @@ TEST_F(Outside, MissingApplicationRestartsAtOnce) {
     ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 20));
     EXPECT_EQ(read_file(marker_path), "1\n");
     ASSERT_TRUE(wait_until([] { return read_file(mark_path) == "40000\n"; }, 20)) << read_file(mark_path);
-    EXPECT_TRUE(files_aside().empty()) << "left beside the state files: " << files_aside()[0];
+    // The leftovers go once the rename has reached the storage, after the mark shows.
+    EXPECT_TRUE(wait_until([] { return files_aside().empty(); }, 20))
+        << "left beside the state files: " << files_aside()[0];
     EXPECT_NE(read_file(check_path).find("grep quillamont"), std::string::npos)
         << "the listing that failed stays in place";
 }
