@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "app_watch.h"
+#include "device.h"
 
 namespace {
 struct listing {
@@ -16,10 +17,8 @@ struct listing {
     }
     ~listing() { unlink(path.c_str()); }
     int match() {
-        testing::internal::CaptureStdout();
-        int ret = match_app(path.c_str());
-        fflush(stdout);
-        log = testing::internal::GetCapturedStdout();
+        int ret = -2;
+        log = device::stdout_of([&] { ret = match_app(path.c_str()); });
         return ret;
     }
     std::string log;
@@ -46,7 +45,6 @@ TEST(MatchApp, ZeroByteDoesNotHideTheRestOfTheListing) {
 }
 
 TEST(MatchApp, MissingFileIsReported) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(match_app("/nonexistent/check_app.txt"), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open /nonexistent/check_app.txt fail\n");
+    EXPECT_EQ(device::stdout_of([] { EXPECT_EQ(match_app("/nonexistent/check_app.txt"), -1); }),
+              "open /nonexistent/check_app.txt fail\n");
 }

@@ -2,6 +2,7 @@
 // The simulated device of the end-to-end tests: the real check_mem binary
 // started inside script/sandbox, its fixed paths and the fake reboot.
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -39,6 +40,8 @@ void reset();
 // that its low-memory flag is up. It says so just after raising it, where
 // "ram space not enough" comes just before: a request sent now is granted.
 bool flag_raised(double timeout_s = 10);
+// Everything the daemon has said so far in that system log.
+std::string system_log_said();
 
 // Rewrites the fake /proc/meminfo in place with these kB figures.
 void set_meminfo(int free_kb, int buffers_kb, int cached_kb);
@@ -59,9 +62,10 @@ struct result {
 };
 result run(const std::string& command);
 
-// The daemon's binary as the tests start it: through the emulator where
-// there is one.
+// The daemon's binary as the tests start it, and the request tool: through
+// the emulator where there is one.
 std::string daemon_command();
+std::string request_tool();
 
 // Waits for the background process to end and checks its exit status.
 // Under the emulator, which cannot make this process a subreaper, the
@@ -73,11 +77,21 @@ bool running(pid_t pid);
 // Polls until cond() holds; false after timeout_s.
 bool wait_until(const std::function<bool()>& cond, double timeout_s);
 
+// Waits until the daemon has finished whatever it started: the queue is
+// empty, no shell command of its runs, and each of its threads sleeps or
+// waits for a message. A reboot counted after this is final; one counted
+// as soon as the queue drains may still be on its way.
+bool settled(pid_t pid, double timeout_s = 30);
+
 std::string read_file(const char* path);
 void write_file(const char* path, const std::string& bytes);
 bool exists(const char* path);
 
 std::string log();
+// Samples the daemon has logged so far.
+int samples();
+// What fn() printed on standard output.
+std::string stdout_of(const std::function<void()>& fn);
 // Log lines that begin with prefix.
 int count_lines(const std::string& text, const std::string& prefix);
 // The lines of the memory watch only, in their order.
@@ -102,12 +116,13 @@ bool emulated();
 std::string emulator();
 
 
-// The key the daemon and the request tool make for the request queue.
+// The request queue's key as every sender makes it: ftok("/plorn", 97).
 key_t queue_key();
 // The request queue the daemon opened, -1 while there is none.
 int queue_id();
-// Sends one message of this type and text; false when msgsnd fails.
-bool send_message(long type, const std::string& text);
+// Sends one message of this type and text; false when msgsnd fails. With
+// wait_for_room, blocks while the queue is full, as a device process would.
+bool send_message(long type, const std::string& text, bool wait_for_room = false);
 // Messages waiting in the queue.
 int queued();
 // Unmounts and removes /plorn_etc, or puts a fresh one back.
@@ -116,6 +131,7 @@ void restore_state_dir();
 
 // Starts a stand-in for the application (a copy of sleep) as argv0 from the
 // directory cwd; the copy is placed at /plorn/quillamont unless exe is given.
+// Fails the test unless it runs the copy within 5 s.
 pid_t start_app(const char* argv0 = "/plorn/quillamont", const char* cwd = "/",
                 const char* exe = "/plorn/quillamont", const std::vector<std::string>& args = {});
 // Ends every stand-in started by start_app.
@@ -123,9 +139,11 @@ void stop_apps();
 
 // Writes an executable script that runs the ps of a router's BusyBox (no
 // -ef; command lines cut at 79 columns) under qemu-user, and returns its
-// path. Each call of it adds a line to router_ps_log: "ps" and its arguments.
+// path; logged_ps, the same around any ps command. Each call of either adds
+// a line to ps_log: "ps" and its arguments.
 std::string router_ps();
-extern const char router_ps_log[];
+std::string logged_ps(const std::string& ps_command);
+extern const char ps_log[];
 
 // A system log for the daemon's lines: a datagram socket bound at
 // /dev/log (the sandbox's own), which the test reads or leaves unread.
@@ -144,4 +162,14 @@ void bind_over(const char* source, const char* target);
 void unbind_all();
 // Resident figures of a process from /proc/PID/status, in kB.
 long status_kb(pid_t pid, const char* field);
+
+// A test on the simulated device: in the sandbox, from a device reset();
+// the daemon it started as pid is stopped after it.
+class Test : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override { stop(pid); }
+
+    pid_t pid = 0;
+};
 }  // namespace device

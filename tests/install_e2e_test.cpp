@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <regex>
+#include <sstream>
+#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/ipc.h>
@@ -18,26 +21,39 @@
 using namespace device;
 
 namespace {
-std::string request_tool() { return emulator() + " " + CHECK_MEM_REQUEST_TOOL; }
-
 mode_t mode_of(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-class Install : public testing::Test {
-protected:
-    void SetUp() override {
-        REQUIRE_SANDBOX();
-        reset();
+// The tools that the README's "What the device must provide" names, each
+// with the BusyBox symbol it gives for it: ("mv", "CONFIG_MV"). sh and echo
+// are left out, as the init script itself runs on them.
+std::vector<std::pair<std::string, std::string>> documented_tools() {
+    std::istringstream readme(read_file((std::string(CHECK_MEM_TESTS_DIR) + "/../README.md").c_str()));
+    std::vector<std::pair<std::string, std::string>> tools;
+    bool in_table = false;
+    const std::regex quoted("`([^`/ -][^`/ ]*)`"), symbol("CONFIG_[A-Z_]+");
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind("## ", 0) == 0) in_table = line == "## What the device must provide";
+        if (!in_table || line.rfind("| `", 0) != 0) continue;
+        std::string first = line.substr(0, line.find('|', 1)), last = line.substr(line.rfind('|', line.size() - 2));
+        std::sregex_iterator name(first.begin(), first.end(), quoted), sym(last.begin(), last.end(), symbol), end;
+        for (; name != end && sym != end; ++name, ++sym)
+            if ((*name)[1] != "sh" && (*name)[1] != "echo") tools.emplace_back((*name)[1], sym->str());
     }
+    return tools;
+}
+
+class Install : public device::Test {
+protected:
     void TearDown() override {
         if (!init_script.empty()) {
             run(init("stop"));
             // Whatever the script missed, so that no later test finds it.
             for (pid_t p : daemon_pids()) stop(p);
         }
-        stop(pid);
+        device::Test::TearDown();
         unbind_all();
         restore_state_dir();
     }
@@ -66,6 +82,10 @@ protected:
         ASSERT_EQ(run("rm -rf " + userland + " && mkdir -p " + userland + "/bin " + sbin + " && for t in " + tools +
                       "; do ln -s " + CHECK_MEM_BUSYBOX + " " + userland + "/bin/$t; done && ln -s " +
                       "/run/check_mem_sandbox/bin/fake_reboot " + sbin + "/reboot").status, 0);
+        // Its ps logged, so that a test sees when a capture has run.
+        std::string ps = userland + "/bin/ps";
+        ASSERT_EQ(unlink(ps.c_str()), 0);
+        ASSERT_EQ(symlink(logged_ps(std::string(CHECK_MEM_BUSYBOX) + " ps").c_str(), ps.c_str()), 0);
         if (with_start_stop_daemon) {
             ASSERT_EQ(symlink(CHECK_MEM_BUSYBOX, (sbin + "/start-stop-daemon").c_str()), 0);
         }
@@ -97,6 +117,19 @@ protected:
             if (status_kb(p, "Threads") >= 3) pids.push_back(p);
         return pids;
     }
+    // The router's ps in place of the userland's: -ef refused, so two calls
+    // a capture.
+    void router_ps_in_userland() {
+        std::string ps = userland + "/bin/ps";
+        ASSERT_EQ(unlink(ps.c_str()), 0);
+        ASSERT_EQ(symlink(router_ps().c_str(), ps.c_str()), 0);
+    }
+    // The start's capture and the daemon's first have run ps (calls in
+    // all), and the check file is gone: that check found the application.
+    static bool first_check_found_app(int ps_calls) {
+        return wait_until([ps_calls] { return count_lines(read_file(ps_log), "ps") >= ps_calls && !exists(check_path); },
+                          20);
+    }
     void start_stop_status() {
         remove_state_dir();
         result r = run(init("start"));
@@ -104,7 +137,8 @@ protected:
         EXPECT_EQ(mode_of("/plorn_etc"), 0755u) << "the init script prepares the state directory";
         ASSERT_TRUE(wait_until([this] { return daemon_pids().size() == 1; }, 10));
         EXPECT_TRUE(wait_until([] { return read_file(mark_path) == "58600\n"; }, 10));
-        EXPECT_TRUE(wait_until([] { return exists(check_path) == false && reboot_calls() == 0; }, 10));
+        EXPECT_TRUE(first_check_found_app(2)) << read_file(ps_log);
+        EXPECT_EQ(reboot_calls(), 0);
         r = run(init("status"));
         EXPECT_EQ(r.status, 0);
         EXPECT_NE(r.output.find("check_mem is running (pid "), std::string::npos) << r.output;
@@ -119,7 +153,6 @@ protected:
         EXPECT_EQ(reboot_calls(), 0);
     }
 
-    pid_t pid = 0;
     std::string init_script, daemon_path;
     const std::string userland = "/run/check_mem_sandbox/userland";
     const std::string runner = "/run/check_mem_sandbox/in-userland";
@@ -184,19 +217,14 @@ TEST_F(Install, RestartFromAnyCallersEnvironment) {
     if (emulated()) GTEST_SKIP() << "the init script runs the device binary directly, without the emulator";
     installed_for_init();
     busybox_userland(true);
-    ASSERT_EQ(unlink((userland + "/bin/ps").c_str()), 0);
-    ASSERT_EQ(symlink(router_ps().c_str(), (userland + "/bin/ps").c_str()), 0);
+    router_ps_in_userland();
     for (const char* caller_env : {"PATH=/usr/bin:/bin", "COLUMNS=44"}) {
         SCOPED_TRACE(caller_env);
-        write_file(router_ps_log, "");
+        write_file(ps_log, "");
         result r = run(init("restart", caller_env));
         EXPECT_EQ(r.status, 0) << r.output;
         EXPECT_EQ(daemon_pids().size(), 1u);
-        // The start's capture and the daemon's first each run ps twice (-ef
-        // refused, then plain); the check file is gone only if that check
-        // found the application.
-        EXPECT_TRUE(wait_until([] { return count_lines(read_file(router_ps_log), "ps") >= 4 && !exists(check_path); }, 20))
-            << read_file(check_path);
+        EXPECT_TRUE(first_check_found_app(4)) << read_file(check_path);
     }
     EXPECT_EQ(reboot_calls(), 0);
 }
@@ -211,24 +239,6 @@ TEST_F(Install, StartSaysWhenTheDaemonDiesAtStart) {
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("check_mem: died at start"), std::string::npos) << r.output;
     EXPECT_TRUE(daemon_pids().empty());
-}
-
-TEST_F(Install, RequestToolIsRefusedWhileMemoryIsFineAndGrantedOnceLow) {
-    pid = start();
-    ASSERT_TRUE(wait_until([] { return count_lines(log(), "free_mem:") >= 1 && queue_id() >= 0; }, 10));
-    result r = run(request_tool());
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_TRUE(wait_until([] { return queued() == 0; }, 10));
-    stop(pid);
-    EXPECT_EQ(reboot_calls(), 0);
-
-    write_file(log_path, "");
-    set_meminfo(5000, 1000, 4000);
-    pid = start();
-    ASSERT_TRUE(flag_raised());
-    r = run(request_tool());
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_TRUE(wait_until([] { return reboot_calls() == 1; }, 10));
 }
 
 TEST_F(Install, RequestToolReportsWhatWentWrong) {
@@ -261,8 +271,7 @@ TEST_F(Install, StartRefusesADeviceThatLacksWhatTheDaemonNeeds) {
     write_file((bin + "logger").c_str(), std::string("#!/bin/sh\necho \"$*\" >>") + syslog_path + "\n");
     ASSERT_EQ(chmod((bin + "logger").c_str(), 0755), 0);
     // The router's ps, which rejects -ef, is no missing piece.
-    ASSERT_EQ(unlink((bin + "ps").c_str()), 0);
-    ASSERT_EQ(symlink(router_ps().c_str(), (bin + "ps").c_str()), 0);
+    router_ps_in_userland();
 
     auto refused = [&](const std::string& what, const std::string& says, const std::string& names = "") {
         SCOPED_TRACE(what);
@@ -282,16 +291,15 @@ TEST_F(Install, StartRefusesADeviceThatLacksWhatTheDaemonNeeds) {
             EXPECT_EQ(run("ls -A /plorn_etc").output, "") << "the checks leave nothing behind";
         }
     };
-    // Each tool hidden in turn: named, with its BusyBox symbol.
-    const char* tools[][3] = {{"bin", "touch", "TOUCH"}, {"bin", "rm", "RM"}, {"bin", "mv", "MV"},
-                              {"bin", "sync", "SYNC"}, {"bin", "ps", "PS"}, {"bin", "grep", "GREP"},
-                              {"bin", "chown", "CHOWN"}, {"bin", "chmod", "CHMOD"},
-                              {"bin", "readlink", "READLINK"}, {"sbin", "reboot", "REBOOT"}};
-    for (auto& tool : tools) {
-        std::string hidden = userland + "/" + tool[0] + "/" + tool[1];
-        ASSERT_EQ(rename(hidden.c_str(), (hidden + ".hidden").c_str()), 0);
-        refused(tool[1], std::string("no ") + tool[1] + " on PATH: ",
-                std::string(" with it (BusyBox: CONFIG_") + tool[2] + ")");
+    // Each tool the README names hidden in turn: named, with the BusyBox
+    // symbol that the README gives for it.
+    std::vector<std::pair<std::string, std::string>> tools = documented_tools();
+    ASSERT_GE(tools.size(), 8u) << "the README's table of what the device must provide";
+    for (const auto& tool : tools) {
+        std::string hidden = userland + (exists((userland + "/sbin/" + tool.first).c_str()) ? "/sbin/" : "/bin/") +
+                             tool.first;
+        ASSERT_EQ(rename(hidden.c_str(), (hidden + ".hidden").c_str()), 0) << hidden;
+        refused(tool.first, "no " + tool.first + " on PATH: ", "(BusyBox: " + tool.second + ")");
         ASSERT_EQ(rename((hidden + ".hidden").c_str(), hidden.c_str()), 0);
     }
 
@@ -315,14 +323,11 @@ TEST_F(Install, StartRefusesADeviceThatLacksWhatTheDaemonNeeds) {
 
     // All there: it starts, and its first check finds the application.
     write_file(syslog_path, "");
-    write_file(router_ps_log, "");
+    write_file(ps_log, "");
     result r = run(init("start"));
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(wait_until([this] { return daemon_pids().size() == 1; }, 10));
-    // Two captures, the start's and the daemon's first, have each run ps
-    // twice; the check file is then gone only if that check found it.
-    EXPECT_TRUE(wait_until([] { return count_lines(read_file(router_ps_log), "ps") >= 4 && !exists(check_path); }, 20))
-        << read_file(router_ps_log);
+    EXPECT_TRUE(first_check_found_app(4)) << read_file(ps_log);
     EXPECT_EQ(reboot_calls(), 0);
     EXPECT_EQ(read_file(syslog_path), "");
 }
@@ -343,8 +348,7 @@ TEST_F(Install, OpenWrtScriptThroughRcCommon) {
     EXPECT_NE(kept.find("\n/plorn_etc/meminfo.txt\n"), std::string::npos) << kept;
     EXPECT_NE(kept.find("\n/plorn_etc/reboot_flag.txt\n"), std::string::npos) << kept;
     busybox_userland(true);
-    ASSERT_EQ(unlink((userland + "/bin/ps").c_str()), 0);
-    ASSERT_EQ(symlink(router_ps().c_str(), (userland + "/bin/ps").c_str()), 0);
+    router_ps_in_userland();
     ASSERT_EQ(run("mkdir -p " + root + "/etc/rc.d").status, 0);
     const std::string rc = std::string(CHECK_MEM_TESTS_DIR) + "/openwrt/rc.common";
     auto rc_common = [&](const std::string& script, const std::string& action) {
@@ -370,9 +374,8 @@ TEST_F(Install, OpenWrtScriptThroughRcCommon) {
     r = rc_common(init_script, "status");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("check_mem is running (pid "), std::string::npos) << r.output;
-    // Its first check found the application (the check file is gone once
-    // the router's ps ran for it), and no restart came.
-    EXPECT_TRUE(wait_until([] { return count_lines(read_file(router_ps_log), "ps") >= 4 && !exists(check_path); }, 20));
+    // Its first check found the application, and no restart came.
+    EXPECT_TRUE(first_check_found_app(4)) << read_file(ps_log);
     r = pass("K", "shutdown");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(daemon_pids().empty());

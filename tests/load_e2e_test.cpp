@@ -2,11 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/ipc.h>
-#include <sys/msg.h>
-
 #include <atomic>
-#include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,28 +13,8 @@
 using namespace device;
 
 namespace {
-class Load : public testing::Test {
+class Load : public device::Test {
 protected:
-    void SetUp() override {
-        REQUIRE_SANDBOX();
-        reset();
-    }
-    void TearDown() override { stop(pid); }
-
-    static int samples() { return count_lines(log(), "free_mem:"); }
-
-    // Blocks while the queue is full, as a device process would.
-    static bool send_blocking(long type, size_t size, char fill) {
-        static struct {
-            long mtype;
-            char mtext[1024];
-        } msg;
-        msg.mtype = type;
-        memset(msg.mtext, fill, size);
-        return msgsnd(queue_id(), &msg, size, 0) == 0;
-    }
-
-    pid_t pid = 0;
 };
 }  // namespace
 
@@ -60,14 +37,14 @@ TEST_F(Load, FloodWhileMemoryIsFineTakesEveryMessageAndCostsNothing) {
             int kind = i % 100;
             bool ok;
             if (kind == 0) {
-                ok = send_blocking(1 + i % 3, 501 + i % 500, 'O');
+                ok = send_message(1 + i % 3, std::string(501 + i % 500, 'O'), true);
                 ++oversized;
             } else if (i % 20000 == 7) {
-                ok = send_blocking(1, 0, 0);
+                ok = send_message(1, "", true);
             } else if (kind < 50) {
-                ok = send_blocking(1, 1 + i % 500, 'r');
+                ok = send_message(1, std::string(1 + i % 500, 'r'), true);
             } else {
-                ok = send_blocking(2 + i % 7, 1 + (i * 7) % 500, 'x');
+                ok = send_message(2 + i % 7, std::string(1 + (i * 7) % 500, 'x'), true);
             }
             if (!ok) {
                 ADD_FAILURE() << "msgsnd failed at message " << i;
@@ -122,11 +99,11 @@ TEST_F(Load, NRequestsWithTheFlagRaisedGiveNReboots) {
     set_meminfo(5000, 1000, 4000);
     pid = start();
     ASSERT_TRUE(flag_raised() && wait_until([] { return queue_id() >= 0; }, 10));
-    for (int i = 0; i < requests; ++i) ASSERT_TRUE(send_blocking(1, 1 + i % 500, 'q'));
+    for (int i = 0; i < requests; ++i) ASSERT_TRUE(send_message(1, std::string(1 + i % 500, 'q'), true));
     // Each grant's marker flushes the whole machine twice: beside the
     // emulated device's disk images, a sync can take a second.
     EXPECT_TRUE(wait_until([] { return reboot_calls() >= requests; }, 400));
-    ASSERT_TRUE(wait_until([] { return queued() == 0; }, 10));
+    ASSERT_TRUE(settled(pid));
     EXPECT_EQ(reboot_calls(), requests);
     EXPECT_EQ(read_file(marker_path), "1\n");
 }

@@ -2,16 +2,18 @@
 
 #include <climits>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
+#include "device.h"
 #include "low_water.h"
 #include "sandbox_guard.h"
 
 namespace {
-const char mark_path[] = "/plorn_etc/meminfo.txt";
+using device::mark_path;
+using device::read_file;
+using device::stdout_of;
+using device::write_file;
 
 struct reading {
     int32_t value;
@@ -22,30 +24,14 @@ reading read_bytes(const std::string& bytes) {
     FILE* f = tmpfile();
     fwrite(bytes.data(), 1, bytes.size(), f);
     rewind(f);
-    testing::internal::CaptureStdout();
-    int32_t value = read_low_water(f);
-    fflush(stdout);
-    std::string log = testing::internal::GetCapturedStdout();
+    int32_t value = 0;
+    std::string log = stdout_of([&] { value = read_low_water(f); });
     fclose(f);
     return {value, log};
 }
 
-std::string slurp(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void put(const char* path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
 std::string quietly(void (*fn)(int32_t), int32_t arg) {
-    testing::internal::CaptureStdout();
-    fn(arg);
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    return stdout_of([&] { fn(arg); });
 }
 }  // namespace
 
@@ -94,50 +80,40 @@ protected:
     void TearDown() override { unlink(mark_path); }
 };
 
-TEST_F(LowWaterOnDevice, SeedsOnlyAMissingFile) {
-    seed_low_water();
-    EXPECT_EQ(slurp(mark_path), "58600\n");
-    put(mark_path, "");
-    seed_low_water();
-    EXPECT_EQ(slurp(mark_path), "");
-}
-
 TEST_F(LowWaterOnDevice, MissingFileIsReportedAndNeverRewritten) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(get_current_mem(), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open /plorn_etc/meminfo.txt fail\n");
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(get_current_mem(), -1); }), "open /plorn_etc/meminfo.txt fail\n");
     EXPECT_EQ(quietly(update_low_water, 100), "open /plorn_etc/meminfo.txt fail\nram space not enough\n");
     EXPECT_NE(access(mark_path, F_OK), 0);
     EXPECT_EQ(reboot_flag.load(), 1);
 }
 
 TEST_F(LowWaterOnDevice, OnlyALowerFigureRewritesTheFile) {
-    put(mark_path, "58600");  // without the newline that a rewrite would add
+    write_file(mark_path, "58600");  // without the newline that a rewrite would add
     quietly(update_low_water, 58600);
-    EXPECT_EQ(slurp(mark_path), "58600");
+    EXPECT_EQ(read_file(mark_path), "58600");
     quietly(update_low_water, 70000);
-    EXPECT_EQ(slurp(mark_path), "58600");
+    EXPECT_EQ(read_file(mark_path), "58600");
     quietly(update_low_water, 30000);
-    EXPECT_EQ(slurp(mark_path), "30000\n");
-    put(mark_path, "");
+    EXPECT_EQ(read_file(mark_path), "30000\n");
+    write_file(mark_path, "");
     quietly(update_low_water, 70000);
-    EXPECT_EQ(slurp(mark_path), "70000\n");
+    EXPECT_EQ(read_file(mark_path), "70000\n");
     EXPECT_EQ(reboot_flag.load(), 0);
 }
 
 TEST_F(LowWaterOnDevice, NegativeFigureIsNeverStored) {
-    put(mark_path, "58600\n");
+    write_file(mark_path, "58600\n");
     EXPECT_EQ(quietly(update_low_water, -5), "buf:58600\nbad free_mem:-5, not stored\nram space not enough\n");
-    EXPECT_EQ(slurp(mark_path), "58600\n");
+    EXPECT_EQ(read_file(mark_path), "58600\n");
 }
 
 TEST_F(LowWaterOnDevice, FlagRisesStrictlyBelowTheThresholdAndStaysUp) {
-    put(mark_path, "100\n");
+    write_file(mark_path, "100\n");
     EXPECT_EQ(quietly(update_low_water, 11720), "buf:100\n");
     EXPECT_EQ(reboot_flag.load(), 0);
     EXPECT_EQ(quietly(update_low_water, 11719), "buf:100\nram space not enough\n");
     EXPECT_EQ(reboot_flag.load(), 1);
-    EXPECT_EQ(slurp(mark_path), "100\n");  // raised without a rewrite
+    EXPECT_EQ(read_file(mark_path), "100\n");  // raised without a rewrite
     quietly(update_low_water, 50000);
     EXPECT_EQ(reboot_flag.load(), 1);
 }

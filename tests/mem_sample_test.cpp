@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "device.h"
 #include "mem_sample.h"
 
 namespace {
@@ -17,11 +18,9 @@ sample read_sample(const std::string& text) {
     FILE* f = tmpfile();
     fwrite(text.data(), 1, text.size(), f);
     rewind(f);
-    testing::internal::CaptureStdout();
     int matches = -1;
-    int32_t figure = read_mem_figure(f, &matches);
-    fflush(stdout);
-    std::string log = testing::internal::GetCapturedStdout();
+    int32_t figure = 0;
+    std::string log = device::stdout_of([&] { figure = read_mem_figure(f, &matches); });
     fclose(f);
     return {figure, log, matches};
 }

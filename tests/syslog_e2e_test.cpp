@@ -9,15 +9,15 @@
 using namespace device;
 
 namespace {
-class SystemLog : public testing::Test {
+class SystemLog : public device::Test {
 protected:
     void SetUp() override {
-        REQUIRE_SANDBOX();
-        reset();
+        device::Test::SetUp();
+        if (IsSkipped()) return;
         syslog = open_system_log();
     }
     void TearDown() override {
-        stop(pid);
+        device::Test::TearDown();
         close_system_log(syslog);
     }
     // Every line the daemon sent so far.
@@ -31,7 +31,6 @@ protected:
 
     int syslog = -1;
     std::string said;
-    pid_t pid = 0;
 };
 
 const char app_gone[] = "check_mem[%d]: restarting: /plorn/quillamont is not in the process listing";
