@@ -4,13 +4,15 @@
  * that follows SKIP completed writes of FILE. A completed write is FILE
  * closed after writing, or a file renamed onto FILE.
  *
- * Usage: cutter DIR FILE SKIP DELAY_US [ubi]
+ * Usage: cutter DIR FILE SKIP DELAY_US [ubi DEVICE]
  * The cut is a reset without syncing (sysrq b): what the kernel has not
  * written to the storage is lost, as at a power cut. With "ubi", UBI's own
- * power-cut emulation stops every write first, then the block device
- * under UBI (block2mtd over the disk) is synced before the reset, so that
- * exactly what UBI wrote before the cut survives. Creates /tmp/cutter-armed
- * once it watches; reports the cut on stdout. */
+ * power-cut emulation is armed first, then DEVICE, the block device under
+ * UBI (block2mtd over the disk), is flushed before the reset, so that what
+ * UBI wrote before the cut survives, as on flash. Only that device: a
+ * sync() would first write back what UBIFS still holds in the page cache,
+ * and a write never flushed would survive a cut that loses it on flash.
+ * Creates /tmp/cutter-armed once it watches; reports the cut on stdout. */
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -28,12 +30,12 @@ static void put(const char* path, const char* text) {
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        fprintf(stderr, "usage: cutter DIR FILE SKIP DELAY_US [ubi]\n");
+        fprintf(stderr, "usage: cutter DIR FILE SKIP DELAY_US [ubi DEVICE]\n");
         return 2;
     }
     const char* file = argv[2];
     long skip = atol(argv[3]), delay = atol(argv[4]);
-    int ubi = argc > 5 && strcmp(argv[5], "ubi") == 0;
+    const char* ubi = argc > 6 && strcmp(argv[5], "ubi") == 0 ? argv[6] : NULL;
     signal(SIGTERM, SIG_IGN); /* lives through init's shutdown until the cut */
     signal(SIGHUP, SIG_IGN);
     int fd = inotify_init();
@@ -66,7 +68,11 @@ int main(int argc, char** argv) {
             printf("@@ %ld.%02ld cutter: cut %ld us after %s of %s\n", (long)now.tv_sec, now.tv_nsec / 10000000, delay,
                    e->mask & IN_MODIFY ? "a change" : e->mask & IN_CREATE ? "the creation" : "another event", e->name);
             fflush(stdout);
-            if (ubi) sync();
+            if (ubi) {
+                int dev = open(ubi, O_RDONLY);
+                if (dev < 0 || fsync(dev) != 0) perror(ubi);
+                if (dev >= 0) close(dev);
+            }
             put("/proc/sysrq-trigger", "b");
             return 1;
         }

@@ -1,4 +1,7 @@
 """The device scenarios' matrix and their checks; run by script/device."""
+import random
+import time
+
 import pytest
 
 from machine import CORES, STORAGES, USERLANDS, Machine
@@ -12,6 +15,7 @@ def pytest_addoption(parser):
                      help="the device's BusyBox (default: both for musl, debian for glibc)")
     parser.addoption("--cuts", type=int, default=3, help="power cuts at random moments per machine")
     parser.addoption("--aimed", type=int, default=2, help="aimed power cuts per machine and file")
+    parser.addoption("--seed", type=int, help="seed of the cuts' random delays, to replay a run (default: the clock)")
 
 
 def pytest_generate_tests(metafunc):
@@ -54,6 +58,16 @@ class Checks:
     def done(self):
         if self.failed:
             pytest.fail(f"{len(self.failed)} checks failed: " + "; ".join(self.failed), pytrace=False)
+
+
+@pytest.fixture
+def rng(pytestconfig):
+    """The random delays of a scenario, from a seed it prints."""
+    seed = pytestconfig.getoption("seed")
+    if seed is None:
+        seed = time.time_ns() % 1_000_000_007
+    print(f"   random delays from seed {seed} (to replay: seed={seed} among the words of script/device)")
+    return random.Random(seed)
 
 
 @pytest.fixture
