@@ -19,6 +19,7 @@ file_packages=(
     "mipsel-earlyoom=earlyoom:mipsel"                # benchmark peer on the emulated device
     "malta-kernel=@linux-image-4kc-malta:mipsel"     # the emulated device's kernel (@: through its meta-package)
     "e2fsprogs=e2fsprogs libext2fs2 libcom-err2"     # mke2fs for the device's disk; the package enables e2scrub timers
+    "squashfs-tools=squashfs-tools liblzo2-2 liblz4-1" # mksquashfs for the OpenWrt flavour's read-only root
 )
 
 # Source packages: fetched with apt-get source and unpacked into

@@ -38,10 +38,17 @@ STORAGES = ("ext4", "jffs2", "ubifs")
 # or one built from Debian's sources as router firmware builds it: static
 # against the soft-float musl, DESKTOP off (ps rejects -ef, sleep takes
 # whole seconds), script/lib/router_busybox.sh.
-USERLANDS = {"debian": CACHE / "mipsel-busybox" / "bin" / "busybox", "router": CACHE / "router-busybox" / "busybox"}
+# openwrt: the router's BusyBox on a root laid out as OpenWrt lays it out
+# (device/openwrt): the system on squashfs, JFFS2 over it through overlayfs,
+# init scripts through rc.common (its stand-in, tests/openwrt/rc.common)
+# and procd's two passes over /etc/rc.d; /plorn_etc is on that root.
+USERLANDS = {"debian": CACHE / "mipsel-busybox" / "bin" / "busybox", "router": CACHE / "router-busybox" / "busybox",
+             "openwrt": CACHE / "router-busybox" / "busybox"}
 MODULES = ["lib/crc16", "fs/mbcache", "fs/jbd2/jbd2", "crypto/crc32c_generic", "fs/ext4/ext4",
            "drivers/ata/ata_piix", "drivers/mtd/devices/phram", "fs/jffs2/jffs2", "drivers/mtd/devices/block2mtd",
            "drivers/mtd/ubi/ubi", "lib/zstd/zstd_compress", "crypto/deflate", "crypto/zstd", "fs/ubifs/ubifs"]
+OPENWRT_MODULES = ["drivers/block/loop", "fs/squashfs/squashfs", "fs/overlayfs/overlay", "drivers/mtd/devices/phram",
+                   "fs/jffs2/jffs2"]
 STEP_HEADER = '#!/bin/sh\n[ "$1" = {when} ] || exit 0\n. /usr/lib/scenario.sh\n'
 SAID = re.compile(r"^@@ ([0-9.]+) (.*)$", re.M)
 
@@ -70,6 +77,9 @@ def build_images(builds):
         run("cmake", "--preset", preset, stdout=subprocess.DEVNULL, cwd=ROOT)
         run("cmake", "--build", "--preset", preset, f"-j{os.cpu_count()}", stdout=subprocess.DEVNULL, cwd=ROOT)
     for build, userland in [(b, u) for b in builds for u in USERLANDS if u == "debian" or b == "musl"]:
+        if userland == "openwrt":
+            build_openwrt_image(build)
+            continue
         stage = DEVICE_DIR / image(build, userland) / "root"
         shutil.rmtree(stage, ignore_errors=True)
         for d in "bin sbin usr/bin usr/sbin lib/modules proc sys dev tmp root plorn plorn_etc".split():
@@ -96,6 +106,55 @@ def build_images(builds):
             for lib in ("ld.so.1", "libc.so.6"):
                 run(*strip, stage / "lib" / lib, Path("/usr/mipsel-linux-gnu/lib") / lib)
         cpio(stage, DEVICE_DIR / image(build, userland) / "base.cpio.gz")
+
+
+def build_openwrt_image(build):
+    """The OpenWrt flavour: the router's image as a squashfs root, with
+    OpenWrt's init script enabled through rc.common's enable, procd-style
+    passes in place of rcS and rcK; and an initramfs that holds only the
+    first stage (device/openwrt/preinit), its modules and that squashfs."""
+    folder = DEVICE_DIR / image(build, "openwrt")
+    stage, first = folder / "root", folder / "preinit"
+    for d in (stage, first):
+        shutil.rmtree(d, ignore_errors=True)
+    shutil.copytree(DEVICE_DIR / image(build, "router") / "root", stage, symlinks=True)
+    shutil.rmtree(stage / "lib" / "modules")
+    for old in ("rcK", "check_mem", "S05syslog", "S90quillamont", "S95check_mem"):
+        (stage / "etc" / "init.d" / old).unlink()
+    shutil.copytree(ROOT / "device" / "openwrt" / "etc", stage / "etc", dirs_exist_ok=True)
+    # The applets' links are in the image, as OpenWrt's are: nothing on the
+    # read-only root makes them at boot.
+    applets = run(CACHE / "qemu-user" / "usr" / "bin" / "qemu-mipsel-static", USERLANDS["openwrt"], "--list-full",
+                  capture_output=True, text=True).stdout.split()
+    for applet in applets:
+        link = stage / applet
+        if not link.exists() and not link.is_symlink():
+            link.parent.mkdir(parents=True, exist_ok=True)
+            link.symlink_to(os.path.relpath(stage / "bin" / "busybox", link.parent))
+    shutil.copy(ROOT / "tests" / "openwrt" / "rc.common", stage / "etc" / "rc.common")
+    for d in ("etc/rc.d", "rom", "overlay"):
+        (stage / d).mkdir(parents=True)
+    run("cmake", "-DCHECK_MEM_INIT=openwrt", "-DCMAKE_INSTALL_PREFIX=/usr", "-DCMAKE_INSTALL_DO_STRIP=1", "-P",
+        f"build/{PRESETS[build]}/cmake_install.cmake", cwd=ROOT, env={**os.environ, "DESTDIR": str(stage)},
+        stdout=subprocess.DEVNULL)
+    # As OpenWrt's package tools enable a service: rc.common's enable.
+    run("sh", ROOT / "tests" / "openwrt" / "rc.common", stage / "etc" / "init.d" / "check_mem", "enable",
+        env={**os.environ, "IPKG_INSTROOT": str(stage)})
+    (stage / "etc" / "rc.d" / "S05syslog").symlink_to("../init.d/syslog")
+    (stage / "etc" / "rc.d" / "S90quillamont").symlink_to("../init.d/quillamont")
+    (stage / "etc" / "rc.d" / "K10quillamont").symlink_to("../init.d/quillamont")
+    squashfs = CACHE / "squashfs-tools"
+    libs = f"{squashfs}/lib/x86_64-linux-gnu:{squashfs}/usr/lib/x86_64-linux-gnu"
+    for d in ("bin", "lib/modules", "steps"):
+        (first / d).mkdir(parents=True)
+    run(squashfs / "usr" / "bin" / "mksquashfs", stage, first / "rom.squashfs", "-all-root", "-noappend", "-quiet",
+        "-comp", "xz", env={**os.environ, "LD_LIBRARY_PATH": libs}, stdout=subprocess.DEVNULL)
+    shutil.copy(USERLANDS["openwrt"], first / "bin" / "busybox")
+    (first / "bin" / "sh").symlink_to("busybox")
+    shutil.copy(ROOT / "device" / "openwrt" / "preinit", first / "preinit")
+    for m in OPENWRT_MODULES:
+        shutil.copy(next((CACHE / "malta-kernel" / "lib" / "modules").glob(f"*/kernel/{m}.ko")), first / "lib" / "modules")
+    cpio(first, folder / "base.cpio.gz")
 
 
 def values(words, key):
@@ -155,6 +214,10 @@ class Machine:
             f"no build {build}, storage {storage} or userland {userland}"
         self.build, self.core, self.storage, self.userland = build, core or CORES[build], storage, userland
         self.old_kernel = old_kernel
+        self.openwrt = userland == "openwrt"
+        assert not self.openwrt or (build == "musl" and storage == "jffs2"), "OpenWrt: the musl build over JFFS2"
+        # Where the boot's links to the init scripts are.
+        self.rc_dir = "/etc/rc.d" if self.openwrt else "/etc/init.d"
         self.dir = DEVICE_DIR / image(build, userland)
         self.disk = self.dir / f"{storage}.img"  # for JFFS2, the RAM that holds the flash
         self.steps = {}
@@ -179,6 +242,12 @@ class Machine:
         """A step of the next boot: /etc/init.d/NAME, run by rcS at boot
         (S10... before the application, S99... after the daemon), or with
         when="stop" by rcK at shutdown in reverse order."""
+        if self.openwrt:  # procd's passes: S??* with boot, then K??* with shutdown, each in order
+            if when == "stop":
+                name = f"K{100 - int(name[1:3]):02d}{name[3:]}"
+            when = {"start": "boot", "stop": "shutdown"}[when]
+            self.steps[f"steps/{name}"] = STEP_HEADER.format(when=when) + script
+            return
         self.steps[f"etc/init.d/{name}"] = STEP_HEADER.format(when=when) + script
 
     def file(self, path, content, mode=0o644):
@@ -191,7 +260,7 @@ class Machine:
         if os.environ.get("CHECK_MEM_SANDBOX") != "guarded":
             sys.exit("device: boots only inside script/sandbox")
         kernel = sorted((CACHE / "malta-kernel" / "boot").glob("vmlinuz-*"))[0]
-        init = "/usr/bin/oldsyscalls" if self.old_kernel else "/sbin/init"
+        init = "/usr/bin/oldsyscalls" if self.old_kernel else "/preinit" if self.openwrt else "/sbin/init"
         append = f"console=ttyS0 rdinit={init} quiet plorn_etc={self.storage}"
         if self.storage == "jffs2":
             # 2 MiB at 32 MiB kept from the kernel for the flash; without

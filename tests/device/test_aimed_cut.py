@@ -13,7 +13,9 @@ from test_lifecycle import number
 KNOWN_MARK, KNOWN_MARKER = b"58600\n", b"1\n"
 UBI = " ubi /dev/sda"  # the cutter's mode for UBIFS, and the disk under block2mtd
 BUILDS = ("musl",)  # the build for routers and their flash; the writes are the same in both
-USERLANDS = ("debian",)  # the writes are the daemon's, whatever BusyBox runs beside it
+# The writes are the daemon's, whatever BusyBox runs beside it; OpenWrt's
+# root puts them through overlayfs onto JFFS2.
+USERLANDS = ("debian", "openwrt")
 
 
 def arm(machine, target, delay_us):

@@ -90,7 +90,7 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
 
     print(f"== {machine.build}, {machine.userland} userland: the daemon started before the application: a restart at once, every boot")
     for attempt in (1, 2):
-        machine.step("S10before", 'say "listing=$(state check_app.txt)"\nrm /etc/init.d/S90quillamont\n')
+        machine.step("S10before", f'say "listing=$(state check_app.txt)"\nrm {machine.rc_dir}/S90quillamont\n')
         # An application that comes up a few seconds after the daemon.
         machine.step("S99late", '( sleep 5; /etc/init.d/quillamont start; say "app-started-late" ) &\n')
         boot = machine.boot()
@@ -112,7 +112,7 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
     # A router's BusyBox finds its tools on PATH only; Debian's static one
     # runs its own applets whatever PATH holds, so there the state directory
     # is what goes missing: mounted read-only.
-    if machine.userland == "router":
+    if machine.userland in ("router", "openwrt"):
         lacks, prepare, says = "mv", "rm -f /bin/mv /usr/bin/mv\n", \
             "check_mem: no mv on PATH: the daemon renames the state files into place with it (BusyBox: CONFIG_MV)"
     else:
