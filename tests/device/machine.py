@@ -321,7 +321,10 @@ class Machine:
         """Boots with a shell on the console, for a person at the terminal."""
         if not self.disk.exists():
             self.fresh_disk()
-        self.file("etc/inittab", (ROOT / "device/rootfs/etc/inittab").read_text() + "::askfirst:-/bin/sh\n")
+        if self.openwrt:  # its inittab is in the squashfs: the first stage adds the line
+            self.file("inittab.console", "::askfirst:-/bin/sh\n")
+        else:
+            self.file("etc/inittab", (ROOT / "device/rootfs/etc/inittab").read_text() + "::askfirst:-/bin/sh\n")
         args = self.qemu(self.initrd()) + ["-nographic"]
         print(f"device: {self.build} on a {self.core}, {self.userland} userland; press Enter for a shell, Ctrl-A X ends qemu;"
               f" the disk stays in {self.dir}", flush=True)
