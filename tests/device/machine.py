@@ -1,8 +1,9 @@
 """The emulated device: Debian's MIPS Malta kernel under qemu-system-mipsel,
 BusyBox init, the project's install tree and /plorn_etc on a persistent
 disk (build/device/IMAGE). BUILD is glibc (the dynamic device build) or
-musl (the static one); USERLAND is debian (Debian's busybox-static) or
-router (BusyBox as router firmware configures it, for the musl build).
+musl (the static one); USERLAND is debian (Debian's busybox-static),
+router (BusyBox as router firmware configures it, for the musl build) or
+openwrt (that BusyBox on OpenWrt's squashfs root under a JFFS2 overlay).
 
 A boot lays a scenario's steps over the image (shell scripts run by rcS as
 /etc/init.d/S??NAME, with the helpers of /usr/lib/scenario.sh) and ends
