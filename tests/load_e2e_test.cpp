@@ -13,9 +13,7 @@
 using namespace device;
 
 namespace {
-class Load : public device::Test {
-protected:
-};
+class Load : public device::Test {};
 }  // namespace
 
 TEST_F(Load, FloodWhileMemoryIsFineTakesEveryMessageAndCostsNothing) {

@@ -13,9 +13,7 @@
 using namespace device;
 
 namespace {
-class Outside : public device::Test {
-protected:
-};
+class Outside : public device::Test {};
 }  // namespace
 
 TEST_F(Outside, FirstCycleSeedsSamplesAndFindsTheApplication) {

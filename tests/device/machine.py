@@ -153,6 +153,7 @@ def build_openwrt_image(build):
     shutil.copy(USERLANDS["openwrt"], first / "bin" / "busybox")
     (first / "bin" / "sh").symlink_to("busybox")
     shutil.copy(ROOT / "device" / "openwrt" / "preinit", first / "preinit")
+    shutil.copy(ROOT / "device" / "rootfs" / "usr" / "lib" / "flash.sh", first / "flash.sh")
     for m in OPENWRT_MODULES:
         shutil.copy(next((CACHE / "malta-kernel" / "lib" / "modules").glob(f"*/kernel/{m}.ko")), first / "lib" / "modules")
     cpio(first, folder / "base.cpio.gz")
