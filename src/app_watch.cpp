@@ -28,6 +28,11 @@ const unsigned int check_period_s = 30;
 // even on a loaded device; one that runs past this is stuck, not slow.
 const unsigned int capture_deadline_s = 10;
 const unsigned int remove_deadline_s = 10;
+// A fork that fails once (a pids limit touched, memory short for an
+// instant) must not restart a healthy device: the capture is tried again
+// this often, a second apart, before it counts as failed.
+const unsigned int capture_attempts = 4;
+const unsigned int capture_retry_pause_s = 1;
 }  // namespace
 
 int match_app_listing(FILE* stream) {
@@ -54,7 +59,7 @@ int match_app(const char* path) {
 
 namespace {
 // 0 when the capture ended in time, 1 when it overran and was killed, -1
-// when it could not be started.
+// when it could not be started, however often tried.
 int capture(const char* fmt) {
     // Sized for the longer format and the path; each sizeof counts a byte
     // more than the text, which leaves room for the terminator.
@@ -63,7 +68,12 @@ int capture(const char* fmt) {
     memset(cmd, 0, sizeof(cmd));
     int n = snprintf(cmd, sizeof(cmd), fmt, check_path);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof(cmd)) return -1;
-    return run_command(cmd, capture_deadline_s);
+    int ran = run_command(cmd, capture_deadline_s);
+    for (unsigned int tried = 1; ran < 0 && tried < capture_attempts; ++tried) {
+        sleep(capture_retry_pause_s);
+        ran = run_command(cmd, capture_deadline_s);
+    }
+    return ran;
 }
 
 // One capture and check, without the pause.
@@ -75,7 +85,14 @@ void check_app_once() {
     // names "grep quillamont". Empty means refused. No file at all means no
     // state directory, where a second capture could write none either.
     struct stat st;
-    if (captured != 1 && stat(check_path, &st) == 0 && st.st_size == 0) captured = capture(fallback_fmt);
+    if (captured == 0 && stat(check_path, &st) == 0 && st.st_size == 0) captured = capture(fallback_fmt);
+    // What is there now is an earlier check's listing, never this one's.
+    if (captured < 0) {
+        puts("capture could not start");
+        log_system(log_err, "restarting: no process listing (no process could be started for it)");
+        reboot_with_marker();
+        return;
+    }
     // A listing cut short by the kill may hold the application's line all
     // the same, from a ps that hangs on a later process: an overrun is a
     // failed capture, as one that could not run at all.

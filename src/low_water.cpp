@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "shell_command.h"
+#include "state_file.h"
 #include "system_log.h"
 
 std::atomic<int32_t> reboot_flag(0);
@@ -17,6 +18,10 @@ namespace {
 // Written once, before the flag is raised, for the line that says why a
 // request was granted.
 std::atomic<int32_t> flag_figure(0);
+// The lowest figure that a rewrite failed to store, -1 when none: written
+// by the sampling loop, read by a restart that writes it itself.
+const int32_t nothing_pending = -1;
+std::atomic<int32_t> pending_low(nothing_pending);
 
 const char state_dir[] = "/plorn_etc";
 const char low_water_path[] = "/plorn_etc/meminfo.txt";
@@ -104,25 +109,43 @@ int32_t get_current_mem() {
     return value;
 }
 
+namespace {
+// True once the figure is stored: the shell's rename replaced the mark.
+bool rewrite_low_water(int32_t figure) {
+    // The path six times and up to 20 digits of an unsigned long in place
+    // of the format's conversions; each sizeof counts a byte more than the
+    // text, which leaves room for the terminator.
+    char cmd[sizeof(store_fmt) + 6 * sizeof(low_water_path) + 20];
+    memset(cmd, 0, sizeof(cmd));
+    int n = snprintf(cmd, sizeof(cmd), store_fmt, static_cast<unsigned long>(figure), low_water_path);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(cmd)) return false;
+    file_id before = identify_file(low_water_path);
+    pid_t shell = 0;
+    return run_command(cmd, store_deadline_s, &shell) == 0 && rewrite_completed(low_water_path, before, shell);
+}
+}  // namespace
+
 void update_low_water(int32_t figure) {
     int32_t stored = get_current_mem();
-    if (figure < stored) {
-        if (figure < 0) {
+    int32_t pending = pending_low.load();
+    // Stored since (by a restart's own write), or something lower is.
+    if (pending != nothing_pending && stored >= 0 && stored <= pending) pending = nothing_pending;
+    int32_t lowest = pending != nothing_pending && pending < figure ? pending : figure;
+    if (lowest < stored) {
+        if (lowest < 0) {
             // Only malformed input gives a negative figure; "%lu" would
             // store it as a huge number that reads back as something else,
             // so the mark keeps its last sound value.
-            printf("bad free_mem:%d, not stored\n", figure);
+            printf("bad free_mem:%d, not stored\n", lowest);
+        } else if (rewrite_low_water(lowest)) {
+            pending = nothing_pending;
         } else {
-            // The path six times and up to 20 digits of an unsigned long
-            // in place of the format's conversions; each sizeof counts a
-            // byte more than the text, which leaves room for the terminator.
-            char cmd[sizeof(store_fmt) + 6 * sizeof(low_water_path) + 20];
-            memset(cmd, 0, sizeof(cmd));
-            int n = snprintf(cmd, sizeof(cmd), store_fmt,
-                             static_cast<unsigned long>(figure), low_water_path);
-            if (n > 0 && static_cast<size_t>(n) < sizeof(cmd)) run_command(cmd, store_deadline_s);
+            // No shell, or one that could not finish: not lost, only late.
+            printf("low-water mark %d not stored, kept for the next rewrite\n", lowest);
+            pending = lowest;
         }
     }
+    pending_low.store(pending);
     if (figure < low_memory_threshold) {
         puts("ram space not enough");
         if (reboot_flag.load() == 0) {
@@ -131,5 +154,23 @@ void update_low_water(int32_t figure) {
             log_system(log_warning, "free memory %d kB is below %d kB: reboot requests are granted from now on",
                        figure, static_cast<int>(low_memory_threshold));
         }
+    }
+}
+
+void store_pending_low() {
+    int32_t pending = pending_low.load();
+    if (pending == nothing_pending) return;
+    int32_t stored = peek_low_water();
+    if (stored >= 0 && stored <= pending) return;
+    // As echo writes it: the decimal figure and one newline.
+    char text[16];
+    memset(text, 0, sizeof(text));
+    int n = snprintf(text, sizeof(text), "%d\n", pending);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(text)) return;
+    int err = write_state_file(low_water_path, text);
+    if (err == 0) {
+        printf("low-water mark %d stored by the daemon\n", pending);
+    } else {
+        printf("low-water mark %d not stored, errno %d\n", pending, err);
     }
 }

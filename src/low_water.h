@@ -33,8 +33,13 @@ int32_t peek_low_water();
 int state_dir_error();
 
 // Stores a figure lower than the stored one and raises the flag below the
-// threshold.
+// threshold. A figure whose rewrite could not start or did not complete
+// stays pending, and the next rewrite stores the lowest one not stored.
 void update_low_water(int32_t figure);
+
+// Writes the pending figure, if any and still lower than the stored one,
+// through the daemon's own calls: for a restart that found no shell.
+void store_pending_low();
 
 // Decimal value as atoi reads it, but saturating at the int32 bounds
 // instead of overflowing.

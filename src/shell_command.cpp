@@ -70,7 +70,8 @@ void leave_behind(pid_t pid) {
 }
 }  // namespace
 
-int run_command(const char* cmd, unsigned int deadline_s) {
+int run_command(const char* cmd, unsigned int deadline_s, pid_t* shell) {
+    if (shell != nullptr) *shell = 0;
     reap_left_behind();
     char sh[] = "sh";
     char dash_c[] = "-c";
@@ -82,6 +83,12 @@ int run_command(const char* cmd, unsigned int deadline_s) {
         // Only async-signal-safe calls here: the other threads' locks may
         // be held in this copy of the process.
         setpgid(0, 0);
+        // The shell starts with nothing blocked: the forking thread blocks
+        // the direct restart's alarm, which a shell's own sleep or
+        // timeout would otherwise never see.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         // A shell that outlived the daemon could still rename a file over
         // the state a newer daemon wrote.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -91,6 +98,7 @@ int run_command(const char* cmd, unsigned int deadline_s) {
     }
     // Set from both sides, so that the group exists before either goes on.
     setpgid(pid, pid);
+    if (shell != nullptr) *shell = pid;
     if (wait_until(pid, now_ns() + static_cast<int64_t>(deadline_s) * 1000000000)) return 0;
     kill(-pid, SIGKILL);
     if (!wait_until(pid, now_ns() + reap_after_kill_ns)) leave_behind(pid);

@@ -179,6 +179,7 @@ std::string marker_at_first_reboot() { return read_file(marker_at_reboot_path); 
 
 void forget_reboots() {
     write_file(reboot_log_path, "");
+    write_file("/run/check_mem_sandbox/init.log", "");
     unlink(marker_at_reboot_path);
 }
 
@@ -550,6 +551,44 @@ void unbind_all() {
     for (auto it = bound.rbegin(); it != bound.rend(); ++it) EXPECT_EQ(umount(it->c_str()), 0) << *it;
     bound.clear();
 }
+
+namespace {
+// Version 1 has a hierarchy of its own for the controller; version 2 one
+// for all, the controller enabled below its root.
+std::string pids_group;
+std::string pids_root() {
+    if (exists("/sys/fs/cgroup/pids/cgroup.procs")) return "/sys/fs/cgroup/pids";
+    if (read_file("/sys/fs/cgroup/cgroup.controllers").find("pids") != std::string::npos) {
+        write_file("/sys/fs/cgroup/cgroup.subtree_control", "+pids");
+        return "/sys/fs/cgroup";
+    }
+    return "";
+}
+}  // namespace
+
+bool hold_processes(pid_t pid) {
+    std::string root = pids_root();
+    if (root.empty()) return false;
+    pids_group = root + "/check_mem_test." + std::to_string(getpid());
+    if (mkdir(pids_group.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    write_file((pids_group + "/cgroup.procs").c_str(), std::to_string(pid) + "\n");
+    std::string held = read_file((pids_group + "/pids.current").c_str());
+    if (atoi(held.c_str()) <= 0) return false;
+    write_file((pids_group + "/pids.max").c_str(), held);
+    return read_file((pids_group + "/pids.max").c_str()) == held;
+}
+
+void release_processes() {
+    if (pids_group.empty()) return;
+    write_file((pids_group + "/pids.max").c_str(), "max\n");
+    std::istringstream procs(read_file((pids_group + "/cgroup.procs").c_str()));
+    std::string root = pids_group.substr(0, pids_group.rfind('/'));
+    for (std::string p; procs >> p;) write_file((root + "/cgroup.procs").c_str(), p + "\n");
+    EXPECT_TRUE(wait_until([] { return rmdir(pids_group.c_str()) == 0 || errno == ENOENT; }, 10)) << pids_group;
+    pids_group.clear();
+}
+
+int init_terms() { return count_lines(read_file("/run/check_mem_sandbox/init.log"), "SIGTERM "); }
 
 long status_kb(pid_t pid, const char* field) {
     std::istringstream in(read_file(("/proc/" + std::to_string(pid) + "/status").c_str()));

@@ -160,6 +160,15 @@ void fill_system_log();
 // Bind-mounts source over target until unbind_all().
 void bind_over(const char* source, const char* target);
 void unbind_all();
+// A pids cgroup around pid, its limit at what it holds: no fork or clone
+// of it succeeds (EAGAIN), as on a device out of processes or of
+// committed memory. False where no pids controller can be had.
+bool hold_processes(pid_t pid);
+// Lifts that limit; what the cgroup held goes back to the root.
+void release_processes();
+// SIGTERMs that the sandbox's PID 1, its init, has recorded.
+int init_terms();
+
 // Resident figures of a process from /proc/PID/status, in kB.
 long status_kb(pid_t pid, const char* field);
 

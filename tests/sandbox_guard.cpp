@@ -10,16 +10,35 @@ namespace {
 // linux/magic.h's TMPFS_MAGIC; not every C library's headers carry it.
 const long tmpfs_magic = 0x01021994;
 
-bool sys_boot_in_bounding_set() {
+// In any capability set: with it, reboot(2) would not fail with EPERM.
+bool sys_boot_in_a_set() {
     FILE* f = fopen("/proc/self/status", "r");
     if (f == nullptr) return true;
     char line[256];
-    unsigned long long caps = ~0ULL;
+    int sets = 0;
+    bool held = false;
     while (fgets(line, sizeof(line), f) != nullptr) {
-        if (strncmp(line, "CapBnd:", 7) == 0) caps = strtoull(line + 7, nullptr, 16);
+        for (const char* set : {"CapInh:", "CapPrm:", "CapEff:", "CapBnd:", "CapAmb:"}) {
+            if (strncmp(line, set, 7) != 0) continue;
+            ++sets;
+            held = held || ((strtoull(line + 7, nullptr, 16) >> 22) & 1) != 0;
+        }
     }
     fclose(f);
-    return ((caps >> 22) & 1) != 0;
+    return held || sets != 5;
+}
+
+// PID 1 is the sandbox's own: a SIGTERM to init lands in the script.
+bool init_is_the_sandbox() {
+    FILE* f = fopen("/proc/1/cmdline", "r");
+    if (f == nullptr) return false;
+    char words[512];
+    memset(words, 0, sizeof(words));
+    size_t n = fread(words, 1, sizeof(words) - 1, f);
+    fclose(f);
+    for (size_t i = 0; i < n; ++i)
+        if (words[i] == '\0') words[i] = ' ';
+    return strstr(words, "/sandbox ") != nullptr;
 }
 
 bool is_tmpfs(const char* path) {
@@ -32,7 +51,8 @@ std::string sandbox_refusal() {
     const char* mark = getenv("CHECK_MEM_SANDBOX");
     if (mark == nullptr || strcmp(mark, "guarded") != 0)
         return "not inside script/sandbox: the daemon's fixed paths and reboot are off limits";
-    if (sys_boot_in_bounding_set()) return "CAP_SYS_BOOT is still in the bounding set";
+    if (sys_boot_in_a_set()) return "CAP_SYS_BOOT is still in a capability set";
+    if (!init_is_the_sandbox()) return "PID 1 is not the sandbox's own";
     if (!is_tmpfs("/plorn_etc") || !is_tmpfs("/plorn")) return "/plorn or /plorn_etc is not a sandbox tmpfs";
     struct stat fake, seen;
     if (stat("/run/check_mem_sandbox/meminfo", &fake) != 0 || stat("/proc/meminfo", &seen) != 0 ||
