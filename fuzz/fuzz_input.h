@@ -1,19 +1,20 @@
 #pragma once
-// Fuzz input as the stream the daemon's parsers read.
+// Fuzz input as the open file the daemon's parsers read.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <sys/mman.h>
+#include <unistd.h>
 
-// Runs parse on the input as an open stream. fmemopen refuses an empty
-// buffer, so an empty input is an exhausted one-byte stream.
+// Runs parse on the input as a file in memory, read from its start.
 template <typename Parse>
-int fuzz_stream(const uint8_t* data, size_t size, Parse parse) {
-    static char empty[1];
-    FILE* f = size == 0 ? fmemopen(empty, 1, "r") : fmemopen(const_cast<uint8_t*>(data), size, "r");
-    if (f == nullptr) return 0;
-    if (size == 0) fgetc(f);
-    parse(f);
-    fclose(f);
+int fuzz_file(const uint8_t* data, size_t size, Parse parse) {
+    int fd = memfd_create("fuzz_input", 0);
+    if (fd < 0) return 0;
+    if (size == 0 || write(fd, data, size) == static_cast<ssize_t>(size)) {
+        lseek(fd, 0, SEEK_SET);
+        parse(fd);
+    }
+    close(fd);
     return 0;
 }

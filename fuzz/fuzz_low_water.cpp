@@ -2,5 +2,5 @@
 #include "low_water.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    return fuzz_stream(data, size, [](FILE* f) { read_low_water(f); });
+    return fuzz_file(data, size, [](int fd) { read_low_water(fd); });
 }

@@ -2,5 +2,5 @@
 #include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    return fuzz_stream(data, size, [](FILE* f) { match_app_listing(f); });
+    return fuzz_file(data, size, [](int fd) { match_app_listing(fd); });
 }

@@ -2,11 +2,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "reboot_action.h"
 #include "shell_command.h"
+#include "state_file.h"
 #include "system_log.h"
 
 namespace {
@@ -35,10 +37,10 @@ const unsigned int capture_attempts = 4;
 const unsigned int capture_retry_pause_s = 1;
 }  // namespace
 
-int match_app_listing(FILE* stream) {
+int match_app_listing(int fd) {
     char buf[listing_read_max + 1];
     memset(buf, 0, sizeof(buf));
-    size_t got = fread(buf, 1, listing_read_max, stream);
+    size_t got = read_upto(fd, buf, listing_read_max);
     // Searched over every byte read, so a zero byte in the listing cannot
     // hide the lines behind it.
     bool found = memmem(buf, got, app_path, sizeof(app_path) - 1) != nullptr;
@@ -47,13 +49,13 @@ int match_app_listing(FILE* stream) {
 }
 
 int match_app(const char* path) {
-    FILE* stream = fopen(path, "r");
-    if (stream == nullptr) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         printf("open %s fail\n", path);
         return -1;
     }
-    int ret = match_app_listing(stream);
-    fclose(stream);
+    int ret = match_app_listing(fd);
+    close(fd);
     return ret;
 }
 

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "shell_command.h"
@@ -65,11 +67,11 @@ void seed_low_water() {
 
 namespace {
 // The stored value; *empty when the file holds nothing to read.
-int32_t parse_low_water(FILE* stream, bool* empty) {
+int32_t parse_low_water(int fd, bool* empty) {
     // One byte more than is read, so the text always ends inside the buffer.
     char buf[low_water_read_max + 1];
     memset(buf, 0, sizeof(buf));
-    size_t got = fread(buf, 1, low_water_read_max, stream);
+    size_t got = read_upto(fd, buf, low_water_read_max);
     *empty = buf[0] == '\0';
     if (*empty) return low_water_empty;
     size_t len = strnlen(buf, got);
@@ -78,19 +80,19 @@ int32_t parse_low_water(FILE* stream, bool* empty) {
 }
 }  // namespace
 
-int32_t read_low_water(FILE* stream) {
+int32_t read_low_water(int fd) {
     bool empty = false;
-    int32_t value = parse_low_water(stream, &empty);
+    int32_t value = parse_low_water(fd, &empty);
     if (!empty) printf("buf:%d\n", value);
     return value;
 }
 
 int32_t peek_low_water() {
-    FILE* stream = fopen(low_water_path, "r");
-    if (stream == nullptr) return -1;
+    int fd = open(low_water_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
     bool empty = false;
-    int32_t value = parse_low_water(stream, &empty);
-    fclose(stream);
+    int32_t value = parse_low_water(fd, &empty);
+    close(fd);
     return value;
 }
 
@@ -99,13 +101,13 @@ int state_dir_error() { return access(state_dir, W_OK) == 0 ? 0 : errno; }
 int32_t low_memory_figure() { return flag_figure.load(); }
 
 int32_t get_current_mem() {
-    FILE* stream = fopen(low_water_path, "r");
-    if (stream == nullptr) {
+    int fd = open(low_water_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         printf("open %s fail\n", low_water_path);
         return -1;
     }
-    int32_t value = read_low_water(stream);
-    fclose(stream);
+    int32_t value = read_low_water(fd);
+    close(fd);
     return value;
 }
 

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 
 // Raised by the sampling loop, read by the request listener; never lowered.
 extern std::atomic<int32_t> reboot_flag;
@@ -23,8 +22,9 @@ void seed_low_water();
 // file cannot be opened.
 int32_t get_current_mem();
 
-// The reading behind get_current_mem(), for any open stream.
-int32_t read_low_water(FILE* stream);
+// The reading behind get_current_mem(), for any open file: at most its
+// first 32 bytes.
+int32_t read_low_water(int fd);
 
 // The stored mark as get_current_mem() reads it, without its log line.
 int32_t peek_low_water();

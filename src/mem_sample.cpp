@@ -1,7 +1,11 @@
 #include "mem_sample.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "low_water.h"
 
@@ -23,6 +27,40 @@ const key_row key_table[3] = {
 };
 
 const size_t field_size = 12;
+
+// Lines of a file as fgets gives them, from a buffer on the stack.
+struct line_source {
+    int fd;
+    bool ended;
+    size_t at;
+    size_t len;
+    char buf[256];
+};
+
+// At most size - 1 characters, through the first newline, into line (its
+// terminator included); false when nothing was left to read.
+bool next_line(line_source* src, char* line, size_t size) {
+    size_t n = 0;
+    while (n + 1 < size) {
+        if (src->at == src->len) {
+            if (src->ended) break;
+            ssize_t got = read(src->fd, src->buf, sizeof(src->buf));
+            if (got < 0 && errno == EINTR) continue;
+            // A read error ends the lines as the end of the data does.
+            if (got <= 0) {
+                src->ended = true;
+                break;
+            }
+            src->at = 0;
+            src->len = static_cast<size_t>(got);
+        }
+        char c = src->buf[src->at++];
+        line[n++] = c;
+        if (c == '\n') break;
+    }
+    line[n] = '\0';
+    return n > 0;
+}
 }  // namespace
 
 void delete_char(char* text, char c) {
@@ -33,16 +71,19 @@ void delete_char(char* text, char c) {
     *out = '\0';
 }
 
-int32_t read_mem_figure(FILE* stream, int* matches) {
+int32_t read_mem_figure(int fd, int* matches) {
     char line[64];
     char fields[3][field_size];
+    line_source src;
     memset(line, 0, sizeof(line));
     memset(fields, 0, sizeof(fields));
+    memset(&src, 0, sizeof(src));
+    src.fd = fd;
     *matches = 0;
 
-    while (!feof(stream)) {
+    for (;;) {
         memset(line, 0, sizeof(line));
-        if (fgets(line, sizeof(line), stream) == nullptr) break;
+        if (!next_line(&src, line, sizeof(line))) break;
         for (size_t row = 0; row < 3; ++row) {
             const key_row& k = key_table[row];
             if (strstr(line, k.key) == nullptr) continue;
@@ -74,14 +115,14 @@ int32_t read_mem_figure(FILE* stream, int* matches) {
 }
 
 int record_mem_info(int32_t* sampled) {
-    FILE* stream = fopen(meminfo_path, "r");
-    if (stream == nullptr) {
+    int fd = open(meminfo_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         puts("open /proc/meminfo fail");
         return -1;
     }
     int matches = 0;
-    int32_t figure = read_mem_figure(stream, &matches);
-    fclose(stream);
+    int32_t figure = read_mem_figure(fd, &matches);
+    close(fd);
     if (matches == 0) {
         // An empty or foreign read is no measurement: taken as 0 kB free it
         // would store 0 as the lasting low and allow reboots on request.

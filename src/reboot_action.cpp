@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <sys/reboot.h>
 #include <unistd.h>
 
@@ -41,6 +42,10 @@ const unsigned int reboot_deadline_s = 30;
 #define TEXT(x) TEXT_OF(x)
 const unsigned int direct_restart_after_s = DIRECT_RESTART_AFTER_S;
 
+// A second for syslogd to take the line and pass it on (to its console,
+// file or remote host) before the machine goes.
+const timespec line_pause = {1, 0};
+
 // The restart that needs neither a process nor init. Runs on the sampling
 // loop's thread, the one that does not block the alarm: the other two may
 // be the ones stuck. No sync() first: it could block on the hung storage
@@ -49,6 +54,7 @@ void restart_directly(int) {
     int saved = errno;
     log_system_text(log_crit, "restarting directly with reboot(2): still running "
                               TEXT(DIRECT_RESTART_AFTER_S) " s after reboot was asked");
+    nanosleep(&line_pause, nullptr);
     reboot(RB_AUTOBOOT);
     // Returned: not allowed to (no CAP_SYS_BOOT). The loops go on, and the
     // next occasion asks again.

@@ -42,6 +42,17 @@ int write_all(int fd, const char* text) {
 }
 }  // namespace
 
+size_t read_upto(int fd, char* buf, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, buf + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
 file_id identify_file(const char* path) {
     file_id id;
     memset(&id, 0, sizeof(id));

@@ -1,7 +1,10 @@
 #pragma once
-// The daemon's own writes of a state file, for when the shell that
-// normally writes it could not start or could not finish: the same steps
-// through the daemon's own calls.
+// The daemon's own reads and writes of its files, through file
+// descriptors and buffers on the stack. No FILE: musl maps a page for each
+// one opened, which strict overcommit refuses once memory is exhausted,
+// the moment the daemon exists for. The writes are for when the shell
+// that normally writes a state file could not start or could not finish:
+// the same steps through the daemon's own calls.
 
 #include <sys/types.h>
 
@@ -21,3 +24,7 @@ bool rewrite_completed(const char* path, file_id before, pid_t shell);
 // and flushes the directory. 0 when all of that succeeded, else the errno
 // of the step that failed (the file aside is then removed).
 int write_state_file(const char* path, const char* text);
+
+// Reads up to size bytes (fewer only at the end or on an error); the
+// count read.
+size_t read_upto(int fd, char* buf, size_t size);

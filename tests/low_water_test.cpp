@@ -25,7 +25,7 @@ reading read_bytes(const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), f);
     rewind(f);
     int32_t value = 0;
-    std::string log = stdout_of([&] { value = read_low_water(f); });
+    std::string log = stdout_of([&] { value = read_low_water(fileno(f)); });
     fclose(f);
     return {value, log};
 }

@@ -20,7 +20,7 @@ sample read_sample(const std::string& text) {
     rewind(f);
     int matches = -1;
     int32_t figure = 0;
-    std::string log = device::stdout_of([&] { figure = read_mem_figure(f, &matches); });
+    std::string log = device::stdout_of([&] { figure = read_mem_figure(fileno(f), &matches); });
     fclose(f);
     return {figure, log, matches};
 }

@@ -17,6 +17,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -47,7 +48,9 @@ USERLANDS = {"debian": CACHE / "mipsel-busybox" / "bin" / "busybox", "router": C
              "openwrt": CACHE / "router-busybox" / "busybox"}
 MODULES = ["lib/crc16", "fs/mbcache", "fs/jbd2/jbd2", "crypto/crc32c_generic", "fs/ext4/ext4",
            "drivers/ata/ata_piix", "drivers/mtd/devices/phram", "fs/jffs2/jffs2", "drivers/mtd/devices/block2mtd",
-           "drivers/mtd/ubi/ubi", "lib/zstd/zstd_compress", "crypto/deflate", "crypto/zstd", "fs/ubifs/ubifs"]
+           "drivers/mtd/ubi/ubi", "lib/zstd/zstd_compress", "crypto/deflate", "crypto/zstd", "fs/ubifs/ubifs",
+           "drivers/virtio/virtio", "drivers/virtio/virtio_ring", "drivers/virtio/virtio_pci_legacy_dev",
+           "drivers/virtio/virtio_pci_modern_dev", "drivers/virtio/virtio_pci", "drivers/block/virtio_blk"]
 OPENWRT_MODULES = ["drivers/block/loop", "fs/squashfs/squashfs", "fs/overlayfs/overlay", "drivers/mtd/devices/phram",
                    "fs/jffs2/jffs2"]
 STEP_HEADER = '#!/bin/sh\n[ "$1" = {when} ] || exit 0\n. /usr/lib/scenario.sh\n'
@@ -100,7 +103,7 @@ def build_images(builds):
         (stage / "etc" / "init.d" / "S90quillamont").symlink_to("quillamont")
         (stage / "etc" / "init.d" / "S95check_mem").symlink_to("check_mem")
         strip = ["mipsel-linux-gnu-strip", "--strip-unneeded", "-o"]
-        for program, where in (("quillamont", "plorn"), ("hog", "usr/bin"), ("cutter", "usr/bin"),
+        for program, where in (("quillamont", "plorn"), ("hog", "usr/bin"), ("eater", "usr/bin"), ("cutter", "usr/bin"),
                                ("ubivol", "usr/bin"), ("oldsyscalls", "usr/bin")):
             run(*strip, stage / where / program, ROOT / "build" / "target-musl" / "device" / program)
         if build == "glibc":
@@ -209,13 +212,18 @@ class Boot:
 
 
 class Machine:
-    def __init__(self, build, core=None, storage="ext4", userland="debian", old_kernel=False):
+    def __init__(self, build, core=None, storage="ext4", userland="debian", old_kernel=False, virtio=False):
         """old_kernel: the whole userland under Linux 2.6.32's table of
-        system calls (device/oldsyscalls.c as the kernel's init)."""
+        system calls (device/oldsyscalls.c as the kernel's init). virtio:
+        the ext4 disk on virtio-blk instead of IDE; the guest's requests to
+        it never time out, so a disk whose writes the emulator throttles
+        to nothing hangs as a stuck flash controller does."""
         assert build in PRESETS and storage in STORAGES and userland in USERLANDS, \
             f"no build {build}, storage {storage} or userland {userland}"
         self.build, self.core, self.storage, self.userland = build, core or CORES[build], storage, userland
         self.old_kernel = old_kernel
+        self.virtio = virtio
+        assert not virtio or storage == "ext4", "virtio: the ext4 disk"
         self.openwrt = userland == "openwrt"
         assert not self.openwrt or (build == "musl" and storage == "jffs2"), "OpenWrt: the musl build over JFFS2"
         # Where the boot's links to the init scripts are.
@@ -270,6 +278,10 @@ class Machine:
             storage = ["-object", f"memory-backend-file,id=ram,size=64M,mem-path={self.disk},share=on",
                        "-machine", "memory-backend=ram"]
             append += " memmap=2M$32M nokaslr"
+        elif self.virtio:
+            storage = ["-drive", f"file={self.disk},format=raw,if=none,id=plorn,cache=unsafe",
+                       "-device", "virtio-blk-pci,drive=plorn"]
+            append += " plorn_disk=vda"
         else:
             storage = ["-drive", f"file={self.disk},format=raw,if=ide,cache=unsafe"]
         return ["qemu-system-mipsel", "-M", "malta", "-cpu", self.core, "-m", "64", "-no-reboot", "-vga", "none",
@@ -293,17 +305,26 @@ class Machine:
                            + (self.dir / f"{self.storage}.overlay.cpio.gz").read_bytes())
         return initrd
 
-    def boot(self, timeout=300, cut_on=None, cut_after=0.0):
+    def boot(self, timeout=300, cut_on=None, cut_after=0.0, monitor_on=None):
         """Boots and returns once qemu has ended, or after timeout real
         seconds. With cut_on (a console pattern), the power is cut
-        cut_after real seconds after the console first shows it."""
+        cut_after real seconds after the console first shows it. With
+        monitor_on (pattern, command, reply), once the console shows the
+        pattern the emulator's monitor is given the command, and then the
+        console the reply, for the guest to go on."""
         if not self.disk.exists():
             self.fresh_disk()
-        args = self.qemu(self.initrd()) + ["-display", "none", "-monitor", "none", "-serial", "stdio"]
+        monitor = self.dir / f"{self.storage}.monitor"
+        monitor.unlink(missing_ok=True)
+        args = self.qemu(self.initrd()) + ["-display", "none", "-serial", "stdio", "-monitor",
+                                           f"unix:{monitor},server=on,wait=off" if monitor_on else "none"]
         qemu = pexpect.spawn(args[0], args[1:], encoding="utf-8", codec_errors="replace", echo=False)
         qemu.logfile_read = console = io.StringIO()
         end = "ended"
         try:
+            if monitor_on is not None and qemu.expect([pexpect.EOF, monitor_on[0]], timeout=timeout) == 1:
+                self.tell_monitor(monitor, monitor_on[1])
+                qemu.sendline(monitor_on[2])
             if cut_on is None:
                 qemu.expect(pexpect.EOF, timeout=timeout)
             elif qemu.expect([pexpect.EOF, cut_on], timeout=timeout) == 1:
@@ -318,6 +339,19 @@ class Machine:
             history.write(text)
         (self.dir / f"{self.storage}.console.log").write_text(text)
         return Boot(text, end)
+
+    @staticmethod
+    def tell_monitor(path, command):
+        """One command to the emulator's human monitor, once it prompts;
+        returns when it prompts again, the command done."""
+        with socket.socket(socket.AF_UNIX) as s:
+            s.connect(str(path))
+            for line in (None, command):
+                if line is not None:
+                    s.sendall(line.encode() + b"\n")
+                said = b""
+                while not said.endswith(b"(qemu) "):
+                    said += s.recv(4096)
 
     def console(self):
         """Boots with a shell on the console, for a person at the terminal."""
