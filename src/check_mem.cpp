@@ -3,18 +3,17 @@
 
 #include <pthread.h>
 #include <cerrno>
-#include <cstddef>
 #include <cstdio>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "app_watch.h"
 #include "low_water.h"
 #include "mem_sample.h"
+#include "process_setup.h"
 #include "reboot_action.h"
 #include "request_listener.h"
 #include "system_log.h"
@@ -23,30 +22,27 @@ namespace {
 const unsigned int sample_period_s = 30;
 // One daemon at a time, however it is started: two would race on the check
 // file, one truncating it between the other's capture and read, and that
-// one would restart a healthy device. The name is a unix socket's in the
-// abstract namespace: nothing on the file system to go stale, and the
-// kernel frees it when its holder ends, however it ends.
-const char instance_name[] = "check_mem";
+// one would restart a healthy device. An flock on a file in root's state
+// directory, itself root's with mode 0600: no other user can create or
+// open it, so none can take the lock first (any process could bind an
+// abstract socket's name). The kernel drops the lock when its holder ends,
+// however it ends: nothing stale survives a crash or a power cut.
+const char instance_lock_path[] = "/plorn_etc/check_mem.lock";
 
-// 0: this is the one daemon; 1: another holds the name; -1: no socket to
-// tell (then it runs: supervised twice is better than not at all).
+// 0: this is the one daemon; 1: another holds the lock; -1: no lock to
+// tell (no state directory yet): then it runs, as supervised twice is
+// better than not at all.
 int claim_instance() {
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    // Never inherited by a shell command (close-on-exec): one stuck in the
+    // kernel would keep the lock after the daemon ended, and no daemon
+    // could start. Held across daemon()'s fork, as flock locks are.
+    int fd = open(instance_lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) fd = open(instance_lock_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);  // a read-only state directory
     if (fd < 0) return -1;
-    // Never inherited by a shell command: one stuck in the kernel would
-    // keep the name after the daemon ended, and no daemon could start.
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    static_assert(sizeof(instance_name) < sizeof(addr.sun_path), "the name and its leading zero byte fit");
-    // sun_path[0] stays 0: the abstract namespace.
-    memcpy(addr.sun_path + 1, instance_name, sizeof(instance_name) - 1);
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof(instance_name));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) return 0;  // held for the process's life
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;  // held for the process's life
     int err = errno;
     close(fd);
-    return err == EADDRINUSE ? 1 : -1;
+    return err == EWOULDBLOCK ? 1 : -1;
 }
 
 // The mark found at start and the first figure, for the system log.
@@ -90,6 +86,8 @@ int main() {
     }
     if (claimed < 0) puts("cannot tell whether check_mem is already running");
     if (daemon(0, 0) == -1) return -1;
+    // Before the threads, which inherit it all.
+    setup_daemon_process();
     seed_low_water();
     int32_t mark = peek_low_water();
     // The direct restart's alarm lands on this thread only: the threads

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "process_setup.h"
+
 extern char** environ;
 
 namespace {
@@ -83,12 +85,10 @@ int run_command(const char* cmd, unsigned int deadline_s, pid_t* shell) {
         // Only async-signal-safe calls here: the other threads' locks may
         // be held in this copy of the process.
         setpgid(0, 0);
-        // The shell starts with nothing blocked: the forking thread blocks
-        // the direct restart's alarm, which a shell's own sleep or
-        // timeout would otherwise never see.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Nothing blocked (the forking thread blocks the direct restart's
+        // alarm), the default actions, and the OOM killer's score back at
+        // 0: none of the daemon's own settings reach the command.
+        setup_command_process();
         // A shell that outlived the daemon could still rename a file over
         // the state a newer daemon wrote.
         prctl(PR_SET_PDEATHSIG, SIGKILL);

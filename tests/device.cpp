@@ -260,6 +260,18 @@ pid_t start(const start_options& options) {
         }
         if (!options.fail_thread.empty()) setenv("CHECK_MEM_FAIL_THREAD", options.fail_thread.c_str(), 1);
         if (options.fail_access != 0) setenv("CHECK_MEM_FAIL_ACCESS", std::to_string(options.fail_access).c_str(), 1);
+        if (options.hostile_starter) {
+            // Both survive an exec: a daemon that keeps them cannot be
+            // stopped, and passes them on to every command.
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            sigprocmask(SIG_BLOCK, &term, nullptr);
+            signal(SIGHUP, SIG_IGN);
+            // Raised, as any process may: only the daemon's own reset
+            // brings its commands back to 0 where it cannot lower itself.
+            write_file("/proc/self/oom_score_adj", "500\n");
+        }
         std::vector<char*> cargv;
         for (std::string& a : argv) cargv.push_back(&a[0]);
         cargv.push_back(nullptr);

@@ -29,6 +29,7 @@ struct start_options {
     int fail_access = 0;                // errno of a failing existence test of the mark
     bool expect_running = true;
     bool without_dac_override = false;  // file modes bind the daemon, as for a non-root user
+    bool hostile_starter = false;       // the starter blocks SIGTERM, ignores SIGHUP, OOM score 500
 };
 
 // Empties /plorn and /plorn_etc, the logs and the request queue, puts plenty

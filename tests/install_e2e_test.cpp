@@ -8,12 +8,14 @@
 #include <regex>
 #include <sstream>
 #include <utility>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "device.h"
 #include "sandbox_guard.h"
@@ -48,8 +50,18 @@ std::vector<std::pair<std::string, std::string>> documented_tools() {
 class Install : public device::Test {
 protected:
     void TearDown() override {
+        for (pid_t h : helpers) {
+            kill(h, SIGKILL);
+            waitpid(h, nullptr, 0);
+        }
         if (!init_script.empty()) {
-            run(init("stop"));
+            // Its own stop, which also ends a start still waiting: that one
+            // would start a daemon into the next test.
+            if (init_script.rfind(openwrt_root, 0) == 0) {
+                rc_common(init_script, "stop");
+            } else {
+                run(init("stop"));
+            }
             // Whatever the script missed, so that no later test finds it.
             for (pid_t p : daemon_pids()) stop(p);
         }
@@ -153,9 +165,53 @@ protected:
         EXPECT_EQ(reboot_calls(), 0);
     }
 
+    // The OpenWrt build's tree under openwrt_root, as its package installs it.
+    void installed_for_openwrt() {
+        result r = run("rm -rf " + openwrt_root + " && " + CHECK_MEM_CMAKE + " -DCHECK_MEM_INIT=openwrt -DCMAKE_INSTALL_PREFIX=" +
+                       openwrt_root + " -P " + CHECK_MEM_BUILD_DIR + "/cmake_install.cmake && mkdir -p " + openwrt_root +
+                       "/etc/rc.d");
+        ASSERT_EQ(r.status, 0) << r.output;
+        init_script = openwrt_root + "/etc/init.d/check_mem";
+        daemon_path = openwrt_root + "/sbin/check_mem";
+    }
+    // The script through the rc.common stand-in, as OpenWrt's package
+    // tools and procd run it.
+    result rc_common(const std::string& script, const std::string& action, const std::string& env = "") {
+        const std::string rc = std::string(CHECK_MEM_TESTS_DIR) + "/openwrt/rc.common";
+        return run(in_userland("sh " + rc + " " + script + " " + action + " </dev/null",
+                               "IPKG_INSTROOT=" + openwrt_root + " " + env));
+    }
+    // procd's rcS: every /etc/rc.d/S??* with "boot" at start-up, K??* with
+    // "shutdown" at reboot, in order, input from /dev/null.
+    result pass(const char* which, const char* action) {
+        result last{-1, ""};
+        std::istringstream links(run("ls " + openwrt_root + "/etc/rc.d/" + which + "??* 2>/dev/null").output);
+        std::string link;
+        while (links >> link) last = rc_common(link, action);
+        return last;
+    }
+    // The daemon stopped (SIGSTOP) and let go 7 s later: a SIGTERM waits
+    // that long, as for a daemon that a hung storage holds in the kernel.
+    void slow_to_die(pid_t daemon) {
+        ASSERT_EQ(kill(daemon, SIGSTOP), 0);
+        pid_t helper = fork();
+        if (helper == 0) {
+            sleep(7);
+            kill(daemon, SIGCONT);
+            _exit(0);
+        }
+        helpers.push_back(helper);
+    }
+    // libfaketime in the script, the tools it starts and the daemon: the
+    // wait for the application, its 2 s looks and the deadlines 30 times
+    // faster.
+    static std::string fast() { return std::string("LD_PRELOAD=") + CHECK_MEM_FAKETIME + " FAKETIME='+0 x30' FAKETIME_DONT_RESET=1"; }
+
     std::string init_script, daemon_path;
+    std::vector<pid_t> helpers;
     const std::string userland = "/run/check_mem_sandbox/userland";
     const std::string runner = "/run/check_mem_sandbox/in-userland";
+    const std::string openwrt_root = "/run/check_mem_sandbox/openwrt";
 };
 }  // namespace
 
@@ -337,36 +393,19 @@ TEST_F(Install, StartRefusesADeviceThatLacksWhatTheDaemonNeeds) {
 // the router's ps.
 TEST_F(Install, OpenWrtScriptThroughRcCommon) {
     if (emulated()) GTEST_SKIP() << "the init script runs the device binary directly, without the emulator";
-    const std::string root = "/run/check_mem_sandbox/openwrt";
-    result r = run("rm -rf " + root + " && " + CHECK_MEM_CMAKE + " -DCHECK_MEM_INIT=openwrt -DCMAKE_INSTALL_PREFIX=" +
-                   root + " -P " + CHECK_MEM_BUILD_DIR + "/cmake_install.cmake");
-    ASSERT_EQ(r.status, 0) << r.output;
-    init_script = root + "/etc/init.d/check_mem";
-    daemon_path = root + "/sbin/check_mem";
+    installed_for_openwrt();
+    const std::string& root = openwrt_root;
     EXPECT_EQ(read_file(init_script.c_str()).rfind("#!/bin/sh /etc/rc.common\n", 0), 0u);
     std::string kept = read_file((root + "/lib/upgrade/keep.d/check_mem").c_str());
     EXPECT_NE(kept.find("\n/plorn_etc/meminfo.txt\n"), std::string::npos) << kept;
     EXPECT_NE(kept.find("\n/plorn_etc/reboot_flag.txt\n"), std::string::npos) << kept;
     busybox_userland(true);
     router_ps_in_userland();
-    ASSERT_EQ(run("mkdir -p " + root + "/etc/rc.d").status, 0);
-    const std::string rc = std::string(CHECK_MEM_TESTS_DIR) + "/openwrt/rc.common";
-    auto rc_common = [&](const std::string& script, const std::string& action) {
-        return run(in_userland("sh " + rc + " " + script + " " + action + " </dev/null", "IPKG_INSTROOT=" + root));
-    };
-    // procd's rcS: every /etc/rc.d/S??* with "boot" at start-up, K??* with
-    // "shutdown" at reboot, in order, input from /dev/null.
-    auto pass = [&](const char* which, const char* action) {
-        result last{-1, ""};
-        std::istringstream links(run("ls " + root + "/etc/rc.d/" + which + "??* 2>/dev/null").output);
-        std::string link;
-        while (links >> link) last = rc_common(link, action);
-        return last;
-    };
+    result r;
 
     r = rc_common(init_script, "enable");
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(run("ls " + root + "/etc/rc.d").output, "K05check_mem\nS95check_mem\n");
+    EXPECT_EQ(run("ls " + root + "/etc/rc.d").output, "K05check_mem\nS99check_mem\n");
     EXPECT_EQ(rc_common(init_script, "enabled").status, 0);
     r = pass("S", "boot");
     EXPECT_EQ(r.status, 0) << r.output;
@@ -391,6 +430,105 @@ TEST_F(Install, OpenWrtScriptThroughRcCommon) {
     EXPECT_EQ(r.status, 6) << r.output;
     EXPECT_NE(r.output.find("check_mem: no mv on PATH: the daemon renames the state files into place with it"
                             " (BusyBox: CONFIG_MV)"), std::string::npos) << r.output;
+    EXPECT_TRUE(daemon_pids().empty());
+    EXPECT_EQ(reboot_calls(), 0);
+}
+
+// The application after the daemon's script: started by OpenWrt's done
+// (S95, its rc.local), which the script now follows, or later still,
+// which a start that waits in the background covers. No restart at boot,
+// one daemon once the application runs; a restart of a daemon slow to die
+// leaves one running.
+TEST_F(Install, OpenWrtWaitsForTheApplicationAndRestartsToOneDaemon) {
+    if (emulated()) GTEST_SKIP() << "the init script runs the device binary directly, without the emulator";
+    installed_for_openwrt();
+    busybox_userland(true);
+    router_ps_in_userland();
+    stop_apps();
+    // done's rc.local starts the application, as firmware does.
+    const std::string app_pid = "/run/check_mem_sandbox/rc.local.pid";
+    write_file((openwrt_root + "/etc/init.d/done").c_str(),
+               "#!/bin/sh /etc/rc.common\nSTART=95\nboot() { /plorn/quillamont 100000 </dev/null >/dev/null 2>&1 &"
+               " echo $! >" + app_pid + "; }\n");
+    ASSERT_EQ(rc_common(openwrt_root + "/etc/init.d/done", "enable").status, 0);
+    ASSERT_EQ(rc_common(init_script, "enable").status, 0);
+    result r = pass("S", "boot");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(wait_until([this] { return daemon_pids().size() == 1; }, 10));
+    EXPECT_TRUE(first_check_found_app(4)) << read_file(ps_log);
+    EXPECT_EQ(reboot_calls(), 0) << "the daemon's first check ran before rc.local's application";
+    r = pass("K", "shutdown");
+    EXPECT_TRUE(daemon_pids().empty()) << r.output;
+    kill(atoi(read_file(app_pid.c_str()).c_str()), SIGKILL);
+
+    // Later than the boot's pass: the start returns, waits, and starts the
+    // daemon once the application is there.
+    ASSERT_EQ(unlink((openwrt_root + "/etc/rc.d/S95done").c_str()), 0);
+    r = pass("S", "boot");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("Starting check_mem once /plorn/quillamont runs (in 120 s at most)"), std::string::npos)
+        << r.output;
+    r = rc_common(init_script, "status");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.output.find("its start waits for /plorn/quillamont"), std::string::npos) << r.output;
+    EXPECT_TRUE(daemon_pids().empty());
+    write_file(ps_log, "");
+    start_app();
+    EXPECT_TRUE(wait_until([this] { return daemon_pids().size() == 1; }, 10)) << "started once the application ran";
+    EXPECT_TRUE(first_check_found_app(2)) << read_file(ps_log);
+    EXPECT_EQ(reboot_calls(), 0);
+
+    ASSERT_EQ(daemon_pids().size(), 1u);
+    pid_t old = daemon_pids()[0];
+    slow_to_die(old);
+    r = rc_common(init_script, "restart");
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::vector<pid_t> now = daemon_pids();
+    EXPECT_EQ(now.size(), 1u);
+    EXPECT_TRUE(!now.empty() && now[0] != old) << "the old daemon is the one left";
+}
+
+// The SysV script: an application that never comes up gets the daemon
+// after the bound (its first check then restarts the device); a restart
+// of a daemon slow to die leaves one running; a ps that hangs refuses the
+// start within the listing's deadline.
+TEST_F(Install, SysVWaitsAtMostTheBoundRestartsToOneAndRefusesAStuckListing) {
+    if (emulated()) GTEST_SKIP() << "the init script runs the device binary directly, without the emulator";
+    installed_for_init();
+    busybox_userland(true);
+    stop_apps();
+    double began = monotonic_s();
+    result r = run(init("start", fast()));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(daemon_pids().empty()) << "started before the application";
+    EXPECT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 30)) << "no daemon after the bound";
+    EXPECT_GE((monotonic_s() - began) * 30, 110) << "started before the bound";
+    EXPECT_EQ(daemon_pids().size(), 1u);
+    run(init("stop"));
+
+    start_app();
+    forget_reboots();
+    r = run(init("start"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_EQ(daemon_pids().size(), 1u);
+    pid_t old = daemon_pids()[0];
+    slow_to_die(old);
+    r = run(init("restart"));
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::vector<pid_t> now = daemon_pids();
+    EXPECT_EQ(now.size(), 1u);
+    EXPECT_TRUE(!now.empty() && now[0] != old) << "the old daemon is the one left";
+    run(init("stop"));
+
+    const std::string ps = userland + "/bin/ps";
+    ASSERT_EQ(unlink(ps.c_str()), 0);
+    write_file(ps.c_str(), "#!/bin/sh\nexec sleep 100000\n");
+    ASSERT_EQ(chmod(ps.c_str(), 0755), 0);
+    began = monotonic_s();
+    r = run(init("start", fast()));
+    EXPECT_EQ(r.status, 6) << r.output;
+    EXPECT_NE(r.output.find("check_mem: the process listing did not end within 10 s"), std::string::npos) << r.output;
+    EXPECT_LT(monotonic_s() - began, 10) << "seconds, at 30 times the speed";
     EXPECT_TRUE(daemon_pids().empty());
     EXPECT_EQ(reboot_calls(), 0);
 }

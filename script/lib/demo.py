@@ -2,6 +2,7 @@
 inside script/sandbox: prints a timeline in device time with the kernel's
 own figures, and plots free memory, the low-water mark, the threshold and
 the restarts. Usage: demo.py STARTED [PLOT]"""
+import re
 import shutil
 import subprocess
 import sys
@@ -59,6 +60,10 @@ def boot(n, day):
         elif words == "app-killed":
             say_at(t, "the application dies")
         elif words == "shutdown":
+            # Why, as the device's syslogd put the daemon's line on the console.
+            causes = re.findall(r"check_mem\[[0-9]+\]: (restarting[^\n]*)", result.console)
+            if result.end == "restart" and causes:
+                say_at(t, f"system log: {causes[-1]}")
             say_at(t, "check_mem ran the reboot action (marker written and synced, reboot): init shuts down"
                    if result.end == "restart" else "the demo powers the device off")
     if result.end == "restart":

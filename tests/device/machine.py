@@ -141,9 +141,11 @@ def build_openwrt_image(build):
     run("cmake", "-DCHECK_MEM_INIT=openwrt", "-DCMAKE_INSTALL_PREFIX=/usr", "-DCMAKE_INSTALL_DO_STRIP=1", "-P",
         f"build/{PRESETS[build]}/cmake_install.cmake", cwd=ROOT, env={**os.environ, "DESTDIR": str(stage)},
         stdout=subprocess.DEVNULL)
-    # As OpenWrt's package tools enable a service: rc.common's enable.
-    run("sh", ROOT / "tests" / "openwrt" / "rc.common", stage / "etc" / "init.d" / "check_mem", "enable",
-        env={**os.environ, "IPKG_INSTROOT": str(stage)})
+    # As OpenWrt's package tools enable a service: rc.common's enable;
+    # done (S95, which runs /etc/rc.local) as the base system has it.
+    for service in ("check_mem", "done"):
+        run("sh", ROOT / "tests" / "openwrt" / "rc.common", stage / "etc" / "init.d" / service, "enable",
+            env={**os.environ, "IPKG_INSTROOT": str(stage)})
     (stage / "etc" / "rc.d" / "S05syslog").symlink_to("../init.d/syslog")
     (stage / "etc" / "rc.d" / "S90quillamont").symlink_to("../init.d/quillamont")
     (stage / "etc" / "rc.d" / "K10quillamont").symlink_to("../init.d/quillamont")
@@ -223,6 +225,7 @@ class Machine:
         self.build, self.core, self.storage, self.userland = build, core or CORES[build], storage, userland
         self.old_kernel = old_kernel
         self.virtio = virtio
+        self.kernel_args = ""  # more words for the kernel's command line
         assert not virtio or storage == "ext4", "virtio: the ext4 disk"
         self.openwrt = userland == "openwrt"
         assert not self.openwrt or (build == "musl" and storage == "jffs2"), "OpenWrt: the musl build over JFFS2"
@@ -271,7 +274,7 @@ class Machine:
             sys.exit("device: boots only inside script/sandbox")
         kernel = sorted((CACHE / "malta-kernel" / "boot").glob("vmlinuz-*"))[0]
         init = "/usr/bin/oldsyscalls" if self.old_kernel else "/preinit" if self.openwrt else "/sbin/init"
-        append = f"console=ttyS0 rdinit={init} quiet plorn_etc={self.storage}"
+        append = f"console=ttyS0 rdinit={init} quiet plorn_etc={self.storage} {self.kernel_args}".rstrip()
         if self.storage == "jffs2":
             # 2 MiB at 32 MiB kept from the kernel for the flash; without
             # nokaslr the kernel may place itself there.

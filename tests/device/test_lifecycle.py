@@ -1,9 +1,10 @@
 """The device's life on the emulated MIPS machine, boot after boot on one
 persistent disk: first boot, the init script, a request refused while
 memory is fine, real low memory and a request that restarts the machine,
-what survives that restart, the application killed, the daemon started
-before the application (the boot loop it causes), and a device that lacks
-what the daemon needs (refused at start: no boot loop)."""
+what survives that restart, the application killed, an application that
+starts after the daemon's script (the start waits for it: no boot loop)
+or never (a restart after the wait), and a device that lacks what the
+daemon needs (refused at start: no boot loop)."""
 import re
 
 
@@ -88,18 +89,35 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
     check("... and the system log said why, before the restart",
           said_before_restart(boot, "restarting: /plorn/quillamont is not in the process listing"))
 
-    print(f"== {machine.build}, {machine.userland} userland: the daemon started before the application: a restart at once, every boot")
-    for attempt in (1, 2):
-        machine.step("S10before", f'say "listing=$(state check_app.txt)"\nrm {machine.rc_dir}/S90quillamont\n')
-        # An application that comes up a few seconds after the daemon.
+    late = "from rc.local, after the daemon's script's turn" if machine.openwrt else "5 s after the daemon's script"
+    print(f"== {machine.build}, {machine.userland} userland: the application started {late}: no restart")
+    machine.step("S10before", f'say "listing=$(state check_app.txt)"\nrm {machine.rc_dir}/S90quillamont\n')
+    if machine.openwrt:  # OpenWrt's done runs /etc/rc.local, on the overlay: kept until put back
+        machine.step("S10rclocal", "printf '/etc/init.d/quillamont start\\nexit 0\\n' >/etc/rc.local\n")
+    else:
         machine.step("S99late", '( sleep 5; /etc/init.d/quillamont start; say "app-started-late" ) &\n')
-        boot = machine.boot()
-        if attempt == 1:
-            check("the listing that failed stays after the restart", b"grep quillamont" in (boot.state("listing") or b""))
-        began, shutdown = boot.at("listing"), boot.at("shutdown")
-        check(f"boot {attempt}: the daemon restarts the machine at once (started after {began} s, shutdown"
-              f" {shutdown} s)", None not in (began, shutdown) and shutdown <= began + 10)
-        check(f"... and it is a restart ({boot.end_at} s)", boot.end == "restart")
+    machine.step("S99step", '( sleep 65; say "up-after-two-periods daemon=$(daemon_pid) listing=$(state check_app.txt)";'
+                 ' poweroff ) &\n')
+    boot = machine.boot()
+    check("the daemon runs two periods later and found the application: no boot loop",
+          (boot.said("daemon") or "").isdigit() and boot.said("listing") == "none")
+    check("no restart", boot.end == "poweroff")
+
+    print(f"== {machine.build}, {machine.userland} userland: an application that never starts: a restart after the"
+          " start's 120 s")
+    machine.step("S10before", f'say "began"\nrm {machine.rc_dir}/S90quillamont\n'
+                 + ("printf 'exit 0\\n' >/etc/rc.local\n" if machine.openwrt else ""))
+    boot = machine.boot()
+    began, shutdown = boot.at("began"), boot.at("shutdown")
+    check(f"the daemon started once the start had waited 120 s, and restarted the machine (began {began} s,"
+          f" shutdown {shutdown} s)", None not in (began, shutdown) and began + 120 <= shutdown <= began + 150)
+    check(f"... and it is a restart ({boot.end_at} s)", boot.end == "restart")
+    check("... and the system log said why, before the restart",
+          said_before_restart(boot, "restarting: /plorn/quillamont is not in the process listing"))
+    machine.step("S10before", 'say "listing=$(state check_app.txt)"\n')
+    machine.step("S99step", "poweroff\n")
+    boot = machine.boot()
+    check("the listing that failed stays after the restart", b"grep quillamont" in (boot.state("listing") or b""))
 
     print(f"== {machine.build}, {machine.userland} userland: the application first again: the device stays up")
     machine.step("S99step", '( sleep 65; say "up-after-two-periods daemon=$(daemon_pid)'
