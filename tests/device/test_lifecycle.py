@@ -21,6 +21,16 @@ def said_before_restart(boot, cause):
     return line is not None and 0 <= line.start() < end
 
 
+def stays_up(machine, check, what):
+    """A boot whose daemon, two periods in, runs and has found the
+    application (the check file gone), and that no restart ends."""
+    machine.step("S99step", '( sleep 65; say "up-after-two-periods daemon=$(daemon_pid)'
+                 ' listing=$(state check_app.txt)"; poweroff ) &\n')
+    boot = machine.boot()
+    check(what, (boot.said("daemon") or "").isdigit() and boot.said("listing") == "none")
+    check("no restart", boot.end == "poweroff")
+
+
 def test_lifecycle(machine, check):
     print(f"== {machine.build} on a {machine.core}, {machine.userland} userland, {machine.storage}: first boot; the init script; a request while memory is fine;"
           " real low memory")
@@ -96,12 +106,7 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
         machine.step("S10rclocal", "printf '/etc/init.d/quillamont start\\nexit 0\\n' >/etc/rc.local\n")
     else:
         machine.step("S99late", '( sleep 5; /etc/init.d/quillamont start; say "app-started-late" ) &\n')
-    machine.step("S99step", '( sleep 65; say "up-after-two-periods daemon=$(daemon_pid) listing=$(state check_app.txt)";'
-                 ' poweroff ) &\n')
-    boot = machine.boot()
-    check("the daemon runs two periods later and found the application: no boot loop",
-          (boot.said("daemon") or "").isdigit() and boot.said("listing") == "none")
-    check("no restart", boot.end == "poweroff")
+    stays_up(machine, check, "the daemon runs two periods later and found the application: no boot loop")
 
     print(f"== {machine.build}, {machine.userland} userland: an application that never starts: a restart after the"
           " start's 120 s")
@@ -120,12 +125,7 @@ for i in 1 2 3 4 5 6 7 8 9 10; do request; sleep 2; done
     check("the listing that failed stays after the restart", b"grep quillamont" in (boot.state("listing") or b""))
 
     print(f"== {machine.build}, {machine.userland} userland: the application first again: the device stays up")
-    machine.step("S99step", '( sleep 65; say "up-after-two-periods daemon=$(daemon_pid)'
-                 ' listing=$(state check_app.txt)"; poweroff ) &\n')
-    boot = machine.boot()
-    check("two periods later the daemon runs, the application was found",
-          (boot.said("daemon") or "").isdigit() and boot.said("listing") == "none")
-    check("no restart", boot.end == "poweroff")
+    stays_up(machine, check, "two periods later the daemon runs, the application was found")
 
     # A router's BusyBox finds its tools on PATH only; Debian's static one
     # runs its own applets whatever PATH holds, so there the state directory
