@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstdint>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,14 +16,23 @@ extern char** environ;
 
 namespace {
 const char shell_path[] = "/bin/sh";
-// Polled, not waited for with a signal: the three threads start commands
-// independently, and a signal would reach any one of them. Every 1 ms for
-// the first 100 ms, which holds the usual command (a restart waits on two
-// in a row), then every 10 ms: one that hangs costs a wake-up every 10 ms
-// until its deadline.
-const long quick_poll_ns = 1000000;
-const long quick_for_ns = 100000000;
-const long slow_poll_ns = 10000000;
+// Awaited, not polled: the child holds the write end of a pipe that no one
+// else holds once it has started, and everything the shell starts inherits
+// it, so the read end sees end-of-file as the last of them ends: one
+// wake-up, where a poll every millisecond cost one for each millisecond of
+// the command. No signal (the three threads start commands independently,
+// and a signal would reach any one of them), no pidfd (not before Linux
+// 5.3). Something the command left running still holds the pipe after the
+// shell has ended; the shell's own end is looked at once a second, so such
+// a command still counts as ended when its shell has.
+const int shell_check_ms = 1000;
+// Between end-of-file and the shell's exit being seen: it closes its files
+// just before it becomes reapable.
+const int after_end_ms = 1;
+// Where no pipe could be made (no file descriptor, or no memory for one):
+// the old poll's slow pace.
+const int no_pipe = -2;
+const int no_pipe_ms = 10;
 // After SIGKILL a shell ends at once unless the kernel holds it (a write
 // to a hung flash); then it is left, and reaped at a later command.
 const long reap_after_kill_ns = 1000000000;
@@ -42,16 +53,36 @@ bool reaped(pid_t pid) {
     return r == pid || (r < 0 && errno == ECHILD);
 }
 
-// Polls until the child ends or the monotonic clock reaches end_ns.
-bool wait_until(pid_t pid, int64_t end_ns) {
-    int64_t quick_until = now_ns() + quick_for_ns;
+// Waits until the child ends or the monotonic clock reaches end_ns. *fd is
+// the pipe's read end, closed and set to -1 once it has seen end-of-file.
+bool wait_until(pid_t pid, int* fd, int64_t end_ns) {
     for (;;) {
         if (reaped(pid)) return true;
         int64_t now = now_ns();
         if (now >= end_ns) return false;
-        timespec pause = {0, now < quick_until ? quick_poll_ns : slow_poll_ns};
-        nanosleep(&pause, nullptr);
+        int pause_ms = *fd >= 0 ? shell_check_ms : *fd == -1 ? after_end_ms : no_pipe_ms;
+        int64_t left_ns = end_ns - now;
+        // Under a second here, so 32 bits divide it: a 64-bit division
+        // would need libgcc's shared library on 32-bit targets. Rounded
+        // up, so that the wait ends at the deadline, not before it.
+        if (left_ns < static_cast<int64_t>(pause_ms) * 1000000)
+            pause_ms = (static_cast<int32_t>(left_ns) + 999999) / 1000000;
+        pollfd end = {*fd, POLLIN, 0};  // a negative fd: only the pause
+        if (poll(&end, 1, pause_ms) > 0 && end.revents != 0) {
+            // Nothing is meant to write to it; whatever was written is
+            // read away, so that only end-of-file ends the wait.
+            char junk[16];
+            if (read(*fd, junk, sizeof(junk)) <= 0) {
+                close(*fd);
+                *fd = -1;
+            }
+        }
     }
+}
+
+void close_ends(const int ends[2]) {
+    for (int i = 0; i < 2; ++i)
+        if (ends[i] >= 0) close(ends[i]);
 }
 
 void reap_left_behind() {
@@ -78,9 +109,16 @@ int run_command(const char* cmd, unsigned int deadline_s, pid_t* shell) {
     char sh[] = "sh";
     char dash_c[] = "-c";
     char* const argv[] = {sh, dash_c, const_cast<char*>(cmd), nullptr};
+    // Close-on-exec in the daemon: another thread's command, started at the
+    // same moment, must not keep this one's end open.
+    int ends[2] = {-1, -1};
+    if (pipe2(ends, O_CLOEXEC) != 0) ends[0] = ends[1] = no_pipe;
     pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid < 0) return -1;
+    if (pid < 0) {
+        close_ends(ends);
+        return -1;
+    }
     if (pid == 0) {
         // Only async-signal-safe calls here: the other threads' locks may
         // be held in this copy of the process.
@@ -93,14 +131,23 @@ int run_command(const char* cmd, unsigned int deadline_s, pid_t* shell) {
         // the state a newer daemon wrote.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
+        // The write end, without close-on-exec, in place of the read end
+        // this side does not need (dup2 clears the flag on its copy).
+        if (ends[1] >= 0) dup2(ends[1], ends[0]);
         execve(shell_path, argv, environ);
         _exit(127);
     }
     // Set from both sides, so that the group exists before either goes on.
     setpgid(pid, pid);
     if (shell != nullptr) *shell = pid;
-    if (wait_until(pid, now_ns() + static_cast<int64_t>(deadline_s) * 1000000000)) return 0;
-    kill(-pid, SIGKILL);
-    if (!wait_until(pid, now_ns() + reap_after_kill_ns)) leave_behind(pid);
-    return 1;
+    if (ends[1] >= 0) close(ends[1]);
+    int fd = ends[0];
+    int ran = 0;
+    if (!wait_until(pid, &fd, now_ns() + static_cast<int64_t>(deadline_s) * 1000000000)) {
+        kill(-pid, SIGKILL);
+        if (!wait_until(pid, &fd, now_ns() + reap_after_kill_ns)) leave_behind(pid);
+        ran = 1;
+    }
+    if (fd >= 0) close(fd);
+    return ran;
 }

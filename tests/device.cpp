@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -499,6 +500,17 @@ void bind_over(const char* source, const char* target) {
     bound.push_back(target);
 }
 
+std::string fake_tool(const char* tool, const std::string& script) {
+    std::string fake = std::string("/run/check_mem_sandbox/fake-") + tool;
+    write_file(fake.c_str(), "#!/bin/sh\n" + script);
+    EXPECT_EQ(chmod(fake.c_str(), 0755), 0);
+    std::string found = run(std::string("command -v ") + tool).output;
+    char real[PATH_MAX] = {};
+    EXPECT_NE(realpath(found.substr(0, found.find('\n')).c_str(), real), nullptr) << found;
+    bind_over(fake.c_str(), real);
+    return fake;
+}
+
 std::string logged_ps(const std::string& ps_command) {
     const char path[] = "/run/check_mem_sandbox/logged-ps";
     write_file(ps_log, "");
@@ -602,8 +614,9 @@ void release_processes() {
 
 int init_terms() { return count_lines(read_file("/run/check_mem_sandbox/init.log"), "SIGTERM "); }
 
-long status_kb(pid_t pid, const char* field) {
-    std::istringstream in(read_file(("/proc/" + std::to_string(pid) + "/status").c_str()));
+namespace {
+long status_kb_at(const std::string& proc_path, const char* field) {
+    std::istringstream in(read_file(("/proc/" + proc_path + "/status").c_str()));
     long value = -1;
     std::string line;
     while (std::getline(in, line)) {
@@ -611,6 +624,24 @@ long status_kb(pid_t pid, const char* field) {
             value = atol(line.c_str() + strlen(field) + 1);
     }
     return value;
+}
+}  // namespace
+
+long status_kb(pid_t pid, const char* field) { return status_kb_at(std::to_string(pid), field); }
+
+long wake_ups(pid_t pid) {
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) return -1;
+    long sum = 0;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        pid_t tid = atoi(e->d_name);
+        std::string task = std::to_string(pid) + "/task/" + std::to_string(tid);
+        sum += status_kb_at(task, "voluntary_ctxt_switches") + status_kb_at(task, "nonvoluntary_ctxt_switches");
+    }
+    closedir(dir);
+    return sum;
 }
 
 void Test::SetUp() {

@@ -161,6 +161,9 @@ void fill_system_log();
 // Bind-mounts source over target until unbind_all().
 void bind_over(const char* source, const char* target);
 void unbind_all();
+// A script bound over the machine's own tool until unbind_all(): its
+// path, under the sandbox's run directory.
+std::string fake_tool(const char* tool, const std::string& script);
 // A pids cgroup around pid, its limit at what it holds: no fork or clone
 // of it succeeds (EAGAIN), as on a device out of processes or of
 // committed memory. False where no pids controller can be had.
@@ -172,6 +175,9 @@ int init_terms();
 
 // Resident figures of a process from /proc/PID/status, in kB.
 long status_kb(pid_t pid, const char* field);
+// The times any thread of pid has been put to sleep or off the CPU: its
+// wake-ups, summed over /proc/PID/task/*/status.
+long wake_ups(pid_t pid);
 
 // A test on the simulated device: in the sandbox, from a device reset();
 // the daemon it started as pid is stopped after it.

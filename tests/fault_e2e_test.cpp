@@ -173,14 +173,9 @@ const double fast_rate = 30;  // start_fast's
 // task in D state, a sync on a hung flash. Each call records its pid in
 // the file returned, so that the kill of its whole process group shows.
 std::string hang(const char* tool) {
-    std::string fake = std::string("/run/check_mem_sandbox/hanging-") + tool;
-    write_file(fake.c_str(), "#!/bin/sh\necho $$ >>" + fake + ".pids\nexec sleep 100000\n");
-    EXPECT_EQ(chmod(fake.c_str(), 0755), 0);
-    std::string found = run(std::string("command -v ") + tool).output;
-    char real[PATH_MAX] = {};
-    EXPECT_NE(realpath(found.substr(0, found.find('\n')).c_str(), real), nullptr) << found;
-    bind_over(fake.c_str(), real);
-    return fake + ".pids";
+    std::string pids = std::string("/run/check_mem_sandbox/hanging-") + tool + ".pids";
+    fake_tool(tool, "echo $$ >>" + pids + "\nexec sleep 100000\n");
+    return pids;
 }
 
 bool all_ended(const std::string& pids_path) {

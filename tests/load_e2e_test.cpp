@@ -1,4 +1,5 @@
-// The real check_mem binary under a flood of messages.
+// The real check_mem binary under a flood of messages, and what it costs
+// while it waits.
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,13 @@
 using namespace device;
 
 namespace {
-class Load : public device::Test {};
+class Load : public device::Test {
+protected:
+    void TearDown() override {
+        device::Test::TearDown();
+        unbind_all();
+    }
+};
 }  // namespace
 
 TEST_F(Load, FloodWhileMemoryIsFineTakesEveryMessageAndCostsNothing) {
@@ -104,4 +111,22 @@ TEST_F(Load, NRequestsWithTheFlagRaisedGiveNReboots) {
     ASSERT_TRUE(settled(pid));
     EXPECT_EQ(reboot_calls(), requests);
     EXPECT_EQ(read_file(marker_path), "1\n");
+}
+
+// The thread that runs a command sleeps until it ends: a wait polled every
+// millisecond would wake it hundreds of times in the rewrite's two syncs.
+TEST_F(Load, ACommandsEndIsAwaitedNotPolled) {
+    const double sync_s = 1;
+    fake_tool("sync", "sleep " + std::to_string(sync_s) + "\n");
+    write_file(mark_path, "50000\n");
+    set_meminfo(30000, 1000, 9000);  // 40000: the first sample rewrites the mark
+    double t0 = monotonic_s();
+    pid = start();
+    ASSERT_TRUE(wait_until([] { return read_file(mark_path) == "40000\n"; }, 20)) << log();
+    ASSERT_TRUE(settled(pid));
+    ASSERT_GE(monotonic_s() - t0, 2 * sync_s) << "the rewrite did not run its two syncs";
+    long woken = wake_ups(pid);
+    // The start, the threads, a sample and a rewrite: a few dozen at most.
+    EXPECT_LE(woken, 40) << "wake-ups of the daemon over " << 2 * sync_s << " s of commands";
+    printf("wake-ups from the start through a rewrite of %.0f s: %ld\n", 2 * sync_s, woken);
 }
