@@ -313,8 +313,9 @@ class Machine:
         seconds. With cut_on (a console pattern), the power is cut
         cut_after real seconds after the console first shows it. With
         monitor_on (pattern, command, reply), once the console shows the
-        pattern the emulator's monitor is given the command, and then the
-        console the reply, for the guest to go on."""
+        pattern the emulator's monitor is given the command (or, where it
+        is a function, that is called), and then the console the reply,
+        for the guest to go on."""
         if not self.disk.exists():
             self.fresh_disk()
         monitor = self.dir / f"{self.storage}.monitor"
@@ -326,7 +327,10 @@ class Machine:
         end = "ended"
         try:
             if monitor_on is not None and qemu.expect([pexpect.EOF, monitor_on[0]], timeout=timeout) == 1:
-                self.tell_monitor(monitor, monitor_on[1])
+                if callable(monitor_on[1]):  # something of the host's own, the guest held meanwhile
+                    monitor_on[1]()
+                else:
+                    self.tell_monitor(monitor, monitor_on[1])
                 qemu.sendline(monitor_on[2])
             if cut_on is None:
                 qemu.expect(pexpect.EOF, timeout=timeout)
