@@ -111,6 +111,13 @@ snap() {{ # WHEN: each one's wake-ups and CPU, then the disk's sectors written
         set -- $(cut -d')' -f2 /proc/$p/stat)
         say "cost at=$when name=${{each%%:*}} woken=$woken ran_us=$ran own=$((${{12}} + ${{13}})) commands=$((${{14}} + ${{15}}))"
     done
+    # What a copy of the daemon would be charged under strict overcommit:
+    # its private writable mappings.
+    charge=0
+    while read -r range perms rest; do
+        case $perms in rw?p) charge=$((charge + 0x${{range#*-}} - 0x${{range%-*}})) ;; esac
+    done </proc/$pid/maps
+    say "charge at=$when kb=$((charge / 1024))"
     sync
     say "disk at=$when sectors=$(awk '{{ print $7 }}' /sys/block/sda/stat 2>/dev/null || echo 0)"
 }}
@@ -136,9 +143,9 @@ poweroff
     flash["end"] = flash_state(machine)
     snaps = {}
     for _, words in boot.lines:
-        if words.startswith(("cost ", "disk ")):
+        if words.startswith(("cost ", "disk ", "charge ")):
             f = dict(w.split("=", 1) for w in words.split()[1:])
-            snaps[f.get("name", "disk"), f["at"]] = {k: int(v) for k, v in f.items() if v.isdigit()}
+            snaps[f.get("name", words.split()[0]), f["at"]] = {k: int(v) for k, v in f.items() if v.isdigit()}
 
     def per_period(name, key):
         return (snaps[name, "end"][key] - snaps[name, "start"][key]) / periods
@@ -158,6 +165,7 @@ poweroff
         written = per_period("disk", "sectors") * 512
         erases = (f"{(flash['end'] - flash['start']) / periods * PER_DAY:.1f} of 128 KiB (UBI's erase counters)"
                   if storage == "ubifs" else "not known to ext4")
+    print(f"   a copy of the daemon (fork) would be charged {snaps['charge', 'end']['kb']} kB under strict overcommit")
     print(f"   written to {storage}: {written:.0f} bytes per period, {written * PER_DAY / 1024:.0f} KiB per day;"
           f" erase blocks per day: {erases}")
 
