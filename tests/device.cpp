@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/mount.h>
 #include <sys/msg.h>
@@ -355,6 +356,16 @@ bool threads_asleep(pid_t pid) {
 }
 }  // namespace
 
+namespace {
+bool lock_free() {
+    int fd = open("/plorn_etc/check_mem.lock", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
+}  // namespace
+
 bool settled(pid_t pid, double timeout_s) {
     auto quiet = [pid] { return queued() <= 0 && child_groups(pid).empty() && threads_asleep(pid); };
     // Seen quiet twice in a row: a command's shell reaped and the next not
@@ -374,6 +385,11 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
+    // The kernel drops the daemon's lock only once its last thread has
+    // gone, which on a loaded machine (and under qemu-user) can be well
+    // after its first thread shows as ended: a daemon started at once
+    // would find it held and refuse to run.
+    EXPECT_TRUE(wait_until([] { return lock_free(); }, 10)) << "the stopped daemon still holds its lock";
     std::string reports;
     FILE* ls = popen("cat /run/check_mem_sandbox/sanitizer.* 2>/dev/null; rm -f /run/check_mem_sandbox/sanitizer.*", "r");
     if (ls != nullptr) {
