@@ -6,7 +6,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,77 +103,41 @@ void leave_behind(pid_t pid) {
 }
 }  // namespace
 
-namespace {
-// What the child needs from the daemon's side, and the one thing it hands
-// back: why the shell could not be run.
-struct shell_start {
-    char* const* argv;
-    pid_t parent;
-    int ends[2];
-    volatile int exec_error;
-};
-
-// The child, until it runs the shell: on the small stack below, in the
-// daemon's own memory, while the thread that started it waits in clone().
-// It writes nothing of the daemon's but *start (and errno, which is that
-// thread's). Only async-signal-safe calls: where clone() is emulated as a
-// fork (valgrind, qemu-user), this is a copy of the process, in which the
-// other threads' locks may be held.
-int start_shell(void* arg) {
-    shell_start* start = static_cast<shell_start*>(arg);
-    setpgid(0, 0);
-    // Nothing blocked (the starting thread blocks the direct restart's
-    // alarm), the default actions, and the OOM killer's score back at 0:
-    // none of the daemon's own settings reach the command.
-    setup_command_process();
-    // A shell that outlived the daemon could still rename a file over the
-    // state a newer daemon wrote.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != start->parent) _exit(127);
-    // The write end, without close-on-exec, in place of the read end this
-    // side does not need (dup2 clears the flag on its copy).
-    if (start->ends[1] >= 0) dup2(start->ends[1], start->ends[0]);
-    execve(shell_path, start->argv, environ);
-    start->exec_error = errno;
-    _exit(127);
-}
-
-// Enough for start_shell and the system calls it makes; not zeroed, as
-// that would make its pages resident for nothing.
-const size_t child_stack_size = 4096;
-}  // namespace
-
 int run_command(const char* cmd, unsigned int deadline_s, pid_t* shell) {
     if (shell != nullptr) *shell = 0;
     reap_left_behind();
     char sh[] = "sh";
     char dash_c[] = "-c";
     char* const argv[] = {sh, dash_c, const_cast<char*>(cmd), nullptr};
-    shell_start start = {argv, getpid(), {-1, -1}, 0};
     // Close-on-exec in the daemon: another thread's command, started at the
     // same moment, must not keep this one's end open.
-    if (pipe2(start.ends, O_CLOEXEC) != 0) start.ends[0] = start.ends[1] = no_pipe;
-    // Not fork(): a copy of the daemon's writable memory would be charged
-    // against the commit limit for each command, which strict overcommit
-    // refuses first when memory runs out. The shell's own charge comes at
-    // its exec, as with fork.
-    alignas(16) char child_stack[child_stack_size];
-    pid_t pid = clone(start_shell, child_stack + sizeof(child_stack), CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
-    if (pid > 0 && (start.exec_error == ENOMEM || start.exec_error == EAGAIN)) {
-        // No memory for the shell at its exec: as good as no process. The
-        // child has ended, unreaped. A shell missing or not executable
-        // still counts as run, as the command's failure, not the device's.
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
+    int ends[2] = {-1, -1};
+    if (pipe2(ends, O_CLOEXEC) != 0) ends[0] = ends[1] = no_pipe;
+    pid_t parent = getpid();
+    pid_t pid = fork();
     if (pid < 0) {
-        close_ends(start.ends);
+        close_ends(ends);
         return -1;
     }
-    int* ends = start.ends;
-    // The child has set it before its exec; again here for a clone() that
-    // is emulated as a fork, after which either side may go on first. Once
-    // the shell runs this fails, which is as it should be.
+    if (pid == 0) {
+        // Only async-signal-safe calls here: the other threads' locks may
+        // be held in this copy of the process.
+        setpgid(0, 0);
+        // Nothing blocked (the forking thread blocks the direct restart's
+        // alarm), the default actions, and the OOM killer's score back at
+        // 0: none of the daemon's own settings reach the command.
+        setup_command_process();
+        // A shell that outlived the daemon could still rename a file over
+        // the state a newer daemon wrote.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        // The write end, without close-on-exec, in place of the read end
+        // this side does not need (dup2 clears the flag on its copy).
+        if (ends[1] >= 0) dup2(ends[1], ends[0]);
+        execve(shell_path, argv, environ);
+        _exit(127);
+    }
+    // Set from both sides, so that the group exists before either goes on.
     setpgid(pid, pid);
     if (shell != nullptr) *shell = pid;
     if (ends[1] >= 0) close(ends[1]);
