@@ -8,7 +8,7 @@
 // Hands cmd to /bin/sh in a process group of its own, the environment as
 // the daemon was given it, and waits at most deadline_s seconds. 0: the
 // shell ended in time; 1: it overran, and its whole group was killed;
-// -1: it could not be started (no process could be created, or no memory
-// was left to run the shell in). The shell's own status is not looked at.
-// *shell, where given, gets the shell's pid (its $$), 0 when none started.
+// -1: it could not be started (no process could be created). The shell's
+// own status is not looked at. *shell, where given, gets the shell's pid
+// (its $$), 0 when none started.
 int run_command(const char* cmd, unsigned int deadline_s, pid_t* shell = nullptr);
