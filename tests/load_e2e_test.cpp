@@ -128,6 +128,10 @@ TEST_F(Load, ACommandsEndIsAwaitedNotPolled) {
     ASSERT_GE(monotonic_s() - t0, 2 * sync_s) << "the rewrite did not run its two syncs";
     long woken = wake_ups(pid);
     // The start, the threads, a sample and a rewrite: a few dozen at most.
-    EXPECT_LE(woken, 40) << "wake-ups of the daemon over " << 2 * sync_s << " s of commands";
+    // A sanitizer's runtime has a thread of its own that wakes (TSan's, 60
+    // in all), and the host build shows the daemon's.
+    if (!CHECK_MEM_SANITIZED) {
+        EXPECT_LE(woken, 40) << "wake-ups of the daemon over " << 2 * sync_s << " s of commands";
+    }
     printf("wake-ups from the start through a rewrite of %.0f s: %ld\n", 2 * sync_s, woken);
 }
