@@ -55,6 +55,12 @@ TEST_F(Outside, RequestRefusedWhileMemoryIsFineGrantedOnceItRanLow) {
         pid = start(opts);
         ASSERT_TRUE(wait_until([] { return queue_id() >= 0; }, 10));
         ASSERT_TRUE(s.send());
+        // Judged, not just taken: all its threads asleep is no proof under
+        // qemu-user, and a request judged only after the low below had
+        // been sampled would be granted.
+        ASSERT_TRUE(wait_until([] { return system_log_said().find("refused 1 reboot request(s)") != std::string::npos; },
+                               10))
+            << system_log_said();
         ASSERT_TRUE(settled(pid));
         EXPECT_EQ(reboot_calls(), 0) << "granted while memory is fine";
 
@@ -65,7 +71,7 @@ TEST_F(Outside, RequestRefusedWhileMemoryIsFineGrantedOnceItRanLow) {
         }
         ASSERT_TRUE(flag_raised(30));
         ASSERT_TRUE(settled(pid));
-        EXPECT_EQ(reboot_calls(), 0) << "the refused request was kept and granted later";
+        EXPECT_EQ(reboot_calls(), 0) << "the refused request was kept and granted later\n" << system_log_said();
         ASSERT_TRUE(s.send());
         ASSERT_TRUE(wait_until([] { return reboot_calls() >= 1; }, 10));
         ASSERT_TRUE(settled(pid));
