@@ -165,6 +165,15 @@ std::string memory_lines(const std::string& text) {
 
 int reboot_calls() { return count_lines(read_file(reboot_log_path), "reboot "); }
 
+int watch_restarts() {
+    std::string said = log();
+    int n = 0;
+    for (const char* cause : {"capture could not start", "capture overran its deadline", "app not exist",
+                              "open /plorn_etc/check_app.txt fail"})
+        n += count_lines(said, cause);
+    return n;
+}
+
 std::vector<std::string> files_aside() {
     std::vector<std::string> found;
     DIR* dir = opendir("/plorn_etc");

@@ -99,6 +99,10 @@ int count_lines(const std::string& text, const std::string& prefix);
 std::string memory_lines(const std::string& text);
 // Calls of the fake reboot-like commands.
 int reboot_calls();
+// Restarts the application watch asked for, each said once in the log:
+// on a loaded machine a listing can overrun its deadline and restart a
+// test that is about requests.
+int watch_restarts();
 // The marker file as the first of those calls found it ("" when missing).
 std::string marker_at_first_reboot();
 // Files beside the state files that a rewrite left behind (none, once

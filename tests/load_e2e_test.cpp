@@ -109,7 +109,9 @@ TEST_F(Load, NRequestsWithTheFlagRaisedGiveNReboots) {
     // emulated device's disk images, a sync can take a second.
     EXPECT_TRUE(wait_until([] { return reboot_calls() >= requests; }, 400));
     ASSERT_TRUE(settled(pid));
-    EXPECT_EQ(reboot_calls(), requests);
+    // The application watch's first listing runs beside the flood, and on a
+    // loaded machine it can overrun: that restart is its own, said as such.
+    EXPECT_EQ(reboot_calls() - watch_restarts(), requests) << log();
     EXPECT_EQ(read_file(marker_path), "1\n");
 }
 
